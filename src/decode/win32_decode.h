@@ -4,10 +4,29 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "decode/decode_platform.h"
+
 namespace tamsorel {
 
 // DecodeFirstFrame with the Win32 seam.  `header` holds 1068 bytes.
 HRESULT DecodeFirstFrameWin32(const wchar_t* path, BYTE* header, HBITMAP* bitmap);
+
+// The Win32 seam itself: CreateFileW/ReadFile/SetFilePointer, the PALETTE
+// resource 202 of the loaded module named "Tamsorel.dll", GetDC(NULL) and
+// CreateDIBSection.  Stateless; bitmaps are HBITMAPs.
+class Win32DecodePlatform : public DecodePlatform {
+ public:
+  FileHandle OpenFile(const char16_t* path) override;
+  bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) override;
+  void SeekFile(FileHandle file, uint32_t offset) override;
+  void CloseFile(FileHandle file) override;
+  PaletteHandle AcquirePalette(const uint8_t** bytes) override;
+  void ReleasePalette(PaletteHandle palette) override;
+  DcHandle GetScreenDc() override;
+  void ReleaseScreenDc(DcHandle dc) override;
+  CreatedBitmap CreateBitmap(DcHandle dc, const uint8_t* header) override;
+  void DeleteBitmap(BitmapHandle bitmap) override;
+};
 
 }  // namespace tamsorel
 #endif

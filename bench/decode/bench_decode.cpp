@@ -1,0 +1,183 @@
+// Decoding speed of first frames from files, against a floor measured in the
+// same run: reading the same file whole and copying its bytes into a bitmap
+// of the same size.  Each decode/KIND/SIZE line carries the counter
+// "x_floor" = decode time / floor time.
+//
+//   bench_decode [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "decode/decoder.h"
+#include "decode/path_text.h"
+#include "decode/portable_platform.h"
+#include "sprite_encoder.h"
+
+namespace {
+
+using tamsorel::test::Bytes;
+
+struct Sample {
+  std::string kind;  // spr, s16, c16
+  int size;
+  std::u16string path;
+  std::size_t fileBytes = 0;
+  std::array<uint8_t, tamsorel::kHeaderBufferSize> header{};  // as decoded once
+};
+
+std::string g_dir;
+std::vector<Sample> g_samples;
+
+// A picture like the ones sprites hold: a shaded disc with a hole and a
+// border of transparency; about a third of the pixels are transparent.
+void Picture(int size, std::vector<uint16_t>* pixels, std::vector<bool>* clear) {
+  pixels->resize(std::size_t(size) * size);
+  clear->resize(pixels->size());
+  const double c = (size - 1) / 2.0;
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      const std::size_t i = std::size_t(y) * size + x;
+      const double d = std::hypot(x - c, y - c) / (size / 2.0);
+      (*clear)[i] = d > 0.97 || (d > 0.2 && d < 0.3) || ((x / 16 + y / 16) % 7 == 0 && d > 0.6);
+      (*pixels)[i] = static_cast<uint16_t>(((x * 31 / size) << 11) | ((y * 63 / size) << 5) |
+                                           ((x + y) * 31 / (2 * size)));
+    }
+  }
+}
+
+Bytes Encode(const std::string& kind, int size) {
+  std::vector<uint16_t> px;
+  std::vector<bool> clear;
+  Picture(size, &px, &clear);
+  const auto s = static_cast<uint16_t>(size);
+  if (kind == "spr") {
+    std::vector<uint8_t> idx(px.size());
+    for (std::size_t i = 0; i < px.size(); ++i) idx[i] = clear[i] ? 0 : static_cast<uint8_t>(px[i] >> 8);
+    return tamsorel::test::EncodeSpr(s, s, idx);
+  }
+  if (kind == "s16") return tamsorel::test::EncodeS16(1, s, s, px);
+  return tamsorel::test::EncodeC16(1, s, s, px, clear);
+}
+
+void MakeSamples() {
+  char dir[] = "/tmp/tamsorel-bench-XXXXXX";
+  g_dir = mkdtemp(dir);
+  for (const char* kind : {"spr", "s16", "c16"}) {
+    for (int size : {64, 256, 1024}) {
+      Sample s;
+      s.kind = kind;
+      s.size = size;
+      const std::string path = g_dir + "/" + std::to_string(size) + "." + kind;
+      const Bytes bytes = Encode(kind, size);
+      std::FILE* f = std::fopen(path.c_str(), "wb");
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+      s.path = tamsorel::PathToUtf16(path);
+      s.fileBytes = bytes.size();
+      tamsorel::PortableDecodePlatform platform;
+      tamsorel::BitmapHandle bitmap = nullptr;
+      if (tamsorel::DecodeFirstFrame(platform, s.path.c_str(), s.header.data(), &bitmap) != S_OK) {
+        std::fprintf(stderr, "bench_decode: sample %s does not decode\n", path.c_str());
+        std::exit(1);
+      }
+      platform.DeleteBitmap(bitmap);
+      g_samples.push_back(s);
+    }
+  }
+}
+
+// The floor: the whole file in one read, its bytes copied into a bitmap of
+// the frame's size.
+void Floor(benchmark::State& state, const Sample* s) {
+  tamsorel::PortableDecodePlatform platform;
+  const std::string path = tamsorel::PathFromUtf16(s->path.c_str());
+  std::vector<uint8_t> buffer(s->fileBytes);
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    std::size_t got = 0;
+    while (got < buffer.size()) {
+      const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    auto dc = platform.GetScreenDc();
+    auto made = platform.CreateBitmap(dc, s->header.data());
+    std::memcpy(made.pixels, buffer.data(), std::min(got, made.pixelBytes));
+    benchmark::DoNotOptimize(made.pixels);
+    platform.DeleteBitmap(made.handle);
+    platform.ReleaseScreenDc(dc);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->fileBytes));
+}
+
+void Decode(benchmark::State& state, const Sample* s) {
+  tamsorel::PortableDecodePlatform platform;
+  std::array<uint8_t, tamsorel::kHeaderBufferSize> header{};
+  for (auto _ : state) {
+    tamsorel::BitmapHandle bitmap = nullptr;
+    if (tamsorel::DecodeFirstFrame(platform, s->path.c_str(), header.data(), &bitmap) != S_OK) {
+      state.SkipWithError("decode failed");
+      break;
+    }
+    benchmark::DoNotOptimize(bitmap);
+    platform.DeleteBitmap(bitmap);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->fileBytes));
+}
+
+// Console output with the decode/floor ratio added to each decode line.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    std::vector<Run> out = runs;
+    for (Run& run : out) {
+      const std::string name = run.benchmark_name();
+      const std::size_t slash = name.find('/');
+      const std::string what = name.substr(0, slash), sample = name.substr(slash + 1);
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      if (what == "floor") {
+        floor_[sample] = run.GetAdjustedRealTime();
+        run.counters["x_floor"] = benchmark::Counter(1.0);
+      } else if (what == "decode" && floor_.count(sample) && floor_[sample] > 0) {
+        run.counters["x_floor"] = benchmark::Counter(run.GetAdjustedRealTime() / floor_[sample]);
+      }
+    }
+    ConsoleReporter::ReportRuns(out);
+  }
+
+ private:
+  std::map<std::string, double> floor_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  MakeSamples();
+  for (const Sample& s : g_samples) {
+    const std::string id = s.kind + "/" + std::to_string(s.size);
+    benchmark::RegisterBenchmark(("floor/" + id).c_str(), Floor, &s)->UseRealTime();
+    benchmark::RegisterBenchmark(("decode/" + id).c_str(), Decode, &s)->UseRealTime();
+  }
+  RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                               : benchmark::ConsoleReporter::OO_Tabular);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  std::system(("rm -rf '" + g_dir + "'").c_str());
+  return 0;
+}

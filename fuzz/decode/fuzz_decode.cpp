@@ -1,0 +1,65 @@
+// libFuzzer target for the first-frame decoder.  The first input byte picks
+// the file name (and so the kind: SPR or 16-bit); the rest is the file,
+// served from memory.  Pixel memory has poisoned guard regions on both
+// sides; after each decode the harness checks the guards, the handles left
+// open, the out-parameter and the header buffer.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "decode/bitmap_header.h"
+#include "decode/decoder.h"
+#include "decode/sprite_format.h"
+#include "test_platforms.h"
+
+namespace {
+
+// Small bitmaps only: the fuzzer's memory limit is not for GDI stand-ins.
+constexpr std::size_t kMaxPixelBytes = std::size_t{4} << 20;
+
+void Require(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "fuzz_decode: %s\n", what);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  using namespace tamsorel;
+  if (size < 1) return 0;
+  static const char16_t* const kNames[] = {u"fuzz.spr", u"fuzz.s16", u"FUZZ.SPR", u"c16"};
+  const char16_t* name = kNames[data[0] & 3];
+  const bool spr = IsSprPath(name);
+
+  test::GuardedMemoryPlatform platform(kMaxPixelBytes);
+  platform.AddFileView(name, data + 1, size - 1);
+  std::array<uint8_t, kHeaderBufferSize> header;
+  header.fill(0xCC);
+  static char untouched;
+  BitmapHandle bitmap = &untouched;
+
+  const HRESULT hr = DecodeFirstFrame(platform, name, header.data(), &bitmap);
+
+  Require(hr == S_OK || hr == E_FAIL, "result other than S_OK or E_FAIL");
+  Require(platform.GuardsIntact(), "write outside the pixel memory");
+  Require(platform.LiveFiles() == 0 && platform.LivePalettes() == 0 && platform.LiveBlocks() == 0 &&
+              platform.LiveDcs() == 0,
+          "handle left open");
+  if (hr == S_OK) {
+    Require(bitmap != nullptr && bitmap != &untouched, "S_OK without a bitmap");
+    Require(platform.LiveBitmaps() == 1, "bitmap count after success");
+    const HeapBitmap* made = AsHeapBitmap(bitmap);
+    const BitmapHeaderView view = ReadBitmapHeader(header.data());
+    Require(view.width == made->width && -view.height == made->height, "header and bitmap differ");
+    Require(view.bitCount == (spr ? 8 : 16), "bit count of the kind");
+    if (!spr) Require(header[kSprite16HeaderClear] == 0xCC, "16-bit decode cleared beyond its header");
+    platform.DeleteBitmap(bitmap);
+  } else {
+    Require(bitmap == &untouched || bitmap == nullptr, "failure left a bitmap behind");
+    Require(platform.LiveBitmaps() == 0, "bitmap leaked on failure");
+  }
+  return 0;
+}

@@ -1,0 +1,29 @@
+#include "decode/bitmap_header.h"
+
+#include "decode/sprite_format.h"
+
+namespace tamsorel {
+
+BitmapHeaderView ReadBitmapHeader(const uint8_t* header) {
+  BitmapHeaderView view;
+  view.width = static_cast<int32_t>(LoadLe32(header + kBiWidth));
+  view.height = static_cast<int32_t>(LoadLe32(header + kBiHeight));
+  view.planes = LoadLe16(header + kBiPlanes);
+  view.bitCount = LoadLe16(header + kBiBitCount);
+  view.compression = LoadLe32(header + kBiCompression);
+  return view;
+}
+
+std::size_t ColourBytes(const BitmapHeaderView& view) {
+  if (view.bitCount == 8 && view.compression == kBiRgb) return kPaletteSize;
+  if (view.bitCount == 16 && view.compression == kBiBitfields) return kMaskBytes;
+  return 0;
+}
+
+std::size_t BitmapStride(const BitmapHeaderView& view) {
+  if (view.width <= 0 || view.planes != 1 || ColourBytes(view) == 0) return 0;
+  const std::size_t bits = static_cast<std::size_t>(view.width) * view.bitCount;
+  return ((bits + 31) / 32) * 4;
+}
+
+}  // namespace tamsorel

@@ -1,0 +1,263 @@
+// The Win32 seam under Wine: sharing of the sprite file, DIB section layout,
+// the palette resource of the module named Tamsorel.dll.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "decode/bitmap_header.h"
+#include "decode/decoder.h"
+#include "decode/palette.h"
+#include "decode/sprite_format.h"
+#include "decode/win32_decode.h"
+#include "sprite_encoder.h"
+
+namespace tamsorel {
+namespace {
+
+using test::Bytes;
+
+HBITMAP const kUntouched = reinterpret_cast<HBITMAP>(static_cast<uintptr_t>(0x5A5A5A5A));
+
+std::wstring TempPath(const wchar_t* name) {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  return std::wstring(dir) + L"tamsorel-decode-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+}
+
+// A temporary sprite file, deleted when done.
+class TempFile {
+ public:
+  TempFile(const wchar_t* name, const Bytes& bytes) : path_(TempPath(name)) {
+    HANDLE h = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+  }
+  ~TempFile() { DeleteFileW(path_.c_str()); }
+  const wchar_t* path() const { return path_.c_str(); }
+
+ private:
+  std::wstring path_;
+};
+
+class OwnedBitmap {
+ public:
+  explicit OwnedBitmap(HBITMAP h) : h_(h) {}
+  ~OwnedBitmap() {
+    if (h_ && h_ != kUntouched) DeleteObject(h_);
+  }
+  OwnedBitmap(const OwnedBitmap&) = delete;
+  OwnedBitmap& operator=(const OwnedBitmap&) = delete;
+
+ private:
+  HBITMAP h_;
+};
+
+struct Decoded {
+  HRESULT hr = E_UNEXPECTED;
+  HBITMAP bitmap = kUntouched;
+  std::array<BYTE, kHeaderBufferSize> header{};
+};
+
+Decoded DecodeFile(const wchar_t* path) {
+  Decoded d;
+  d.hr = DecodeFirstFrameWin32(path, d.header.data(), &d.bitmap);
+  return d;
+}
+
+Decoded DecodeBytes(const wchar_t* name, const Bytes& bytes) {
+  TempFile file(name, bytes);
+  return DecodeFile(file.path());
+}
+
+// The stand-in library carrying the palette fragment, under the file name
+// Tamsorel.dll, next to the test program.
+class PaletteModule {
+ public:
+  PaletteModule() {
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring path(exe);
+    path.resize(path.find_last_of(L"\\/") + 1);
+    path += L"" TAMSOREL_PALETTE_DLL_DIR L"\\" TAMSOREL_PALETTE_DLL;
+    module_ = LoadLibraryW(path.c_str());
+  }
+  ~PaletteModule() {
+    if (module_) FreeLibrary(module_);
+  }
+  HMODULE get() const { return module_; }
+
+ private:
+  HMODULE module_;
+};
+
+std::vector<uint16_t> Pixels16(std::size_t n) {
+  std::vector<uint16_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint16_t>(0x1001 + i * 0x0101);
+  return v;
+}
+
+TEST(Win32Palette, ResourceIs1024BytesUnderBritishEnglishAndMatchesTheBuiltInCopy) {
+  PaletteModule module;
+  ASSERT_NE(module.get(), nullptr);
+  ASSERT_EQ(GetModuleHandleW(L"Tamsorel.dll"), module.get());
+  HRSRC found = FindResourceExW(module.get(), L"PALETTE", MAKEINTRESOURCEW(202),
+                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(SizeofResource(module.get(), found), 1024u);
+  const void* bytes = LockResource(LoadResource(module.get(), found));
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(0, std::memcmp(bytes, kBuiltInPalette, 1024));
+}
+
+TEST(Win32Palette, SprNeedsTheModuleNamedTamsorelWhileSixteenBitKindsDoNot) {
+  const Bytes spr = test::EncodeSpr(5, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 243});
+  const std::vector<uint16_t> px = Pixels16(4);
+  ASSERT_EQ(GetModuleHandleW(L"Tamsorel.dll"), nullptr);
+  {
+    Decoded d = DecodeBytes(L"a.spr", spr);
+    EXPECT_EQ(d.hr, E_FAIL);
+    EXPECT_EQ(d.bitmap, kUntouched);
+  }
+  for (const Bytes& file : {test::EncodeS16(1, 2, 2, px), test::EncodeC16(1, 2, 2, px)}) {
+    Decoded d = DecodeBytes(L"b.c16", file);
+    OwnedBitmap owned(d.bitmap);
+    EXPECT_EQ(d.hr, S_OK);
+    EXPECT_NE(d.bitmap, nullptr);
+  }
+  {
+    PaletteModule module;
+    ASSERT_NE(module.get(), nullptr);
+    Decoded d = DecodeBytes(L"a.SPR", spr);
+    OwnedBitmap owned(d.bitmap);
+    ASSERT_EQ(d.hr, S_OK);
+    EXPECT_EQ(0, std::memcmp(d.header.data() + 40, kBuiltInPalette, 1024));
+    DIBSECTION ds{};
+    ASSERT_EQ(GetObjectW(d.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
+    EXPECT_EQ(ds.dsBm.bmWidthBytes, 8);
+    EXPECT_EQ(ds.dsBm.bmBitsPixel, 8);
+    const auto* bits = static_cast<const uint8_t*>(ds.dsBm.bmBits);
+    const uint8_t expected[16] = {1, 2, 3, 4, 5, 0, 0, 0, 6, 7, 8, 9, 243, 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(bits, expected, 16));
+    // The bitmap's own colour table is the palette.
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, d.bitmap);
+    RGBQUAD table[256];
+    EXPECT_EQ(GetDIBColorTable(dc, 0, 256, table), 256u);
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    EXPECT_EQ(0, std::memcmp(table, kBuiltInPalette, 1024));
+  }
+  Decoded after = DecodeBytes(L"a.spr", spr);  // unloaded again
+  EXPECT_EQ(after.hr, E_FAIL);
+}
+
+TEST(Win32Files, FileOpenForWritingElsewhereOrMissingFails) {
+  const Bytes s16 = test::EncodeS16(0, 2, 1, Pixels16(2));
+  TempFile file(L"held.s16", s16);
+  {
+    HANDLE writer = CreateFileW(file.path(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    Decoded d = DecodeFile(file.path());
+    EXPECT_EQ(d.hr, E_FAIL);
+    EXPECT_EQ(d.bitmap, kUntouched);
+    CloseHandle(writer);
+  }
+  {
+    // Another reader that shares reading does not stand in the way.
+    HANDLE reader = CreateFileW(file.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    Decoded d = DecodeFile(file.path());
+    OwnedBitmap owned(d.bitmap);
+    EXPECT_EQ(d.hr, S_OK);
+    CloseHandle(reader);
+  }
+  {
+    // The decoder closed its handle: the file can be opened exclusively.
+    Decoded d = DecodeFile(file.path());
+    OwnedBitmap owned(d.bitmap);
+    EXPECT_EQ(d.hr, S_OK);
+    HANDLE exclusive = CreateFileW(file.path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
+    CloseHandle(exclusive);
+  }
+  Decoded missing = DecodeFile(TempPath(L"missing.s16").c_str());
+  EXPECT_EQ(missing.hr, E_FAIL);
+  EXPECT_EQ(missing.bitmap, kUntouched);
+}
+
+TEST(Win32Bitmaps, DibSectionsAreTopDownWithAlignedRowsAndTheMasks) {
+  using test::C16Run;
+  struct Case {
+    const wchar_t* name;
+    Bytes file;
+    LONG width, height, widthBytes;
+    DWORD red, green;
+    std::vector<uint16_t> pixels;  // whole pixel memory
+  } cases[] = {
+      {L"a.s16", test::EncodeS16(1, 3, 2, {1, 2, 3, 4, 5, 6}), 3, 2, 8, 0xF800, 0x07E0,
+       {1, 2, 3, 0, 4, 5, 6, 0}},
+      {L"b.s16", test::EncodeS16(0, 4, 1, {7, 8, 9, 10}), 4, 1, 8, 0x7C00, 0x03E0, {7, 8, 9, 10}},
+      {L"c.c16", test::EncodeC16(1, 3, 2, {1, 2, 3, 4, 5, 6}, {false, true, false, false, false, true}),
+       3, 2, 8, 0xF800, 0x07E0, {1, 0, 3, 0, 4, 5, 0, 0}},
+      // A run beyond the bitmap is cut at the end of the DIB's memory.
+      {L"d.c16", test::EncodeC16Lines(0, 2, {{C16Run{true, 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}}}, {}}),
+       2, 2, 4, 0x7C00, 0x03E0, {1, 2, 3, 4}},
+      // A line offset of 2 GiB or more lies beyond the end: that line adds
+      // nothing and the next line lands in row 2.
+      {L"e.c16", [] {
+         Bytes b = test::EncodeC16Lines(0, 2, {{C16Run{true, 2, {1, 2}}}, {C16Run{true, 2, {3, 4}}},
+                                               {C16Run{true, 2, {5, 6}}}});
+         test::PatchLe32(b, test::kS16LineOffsetsAt, 0x90000000u);
+         return b;
+       }(),
+       2, 3, 4, 0x7C00, 0x03E0, {1, 2, 5, 6, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+    Decoded d = DecodeBytes(c.name, c.file);
+    OwnedBitmap owned(d.bitmap);
+    ASSERT_EQ(d.hr, S_OK);
+    DIBSECTION ds{};
+    ASSERT_EQ(GetObjectW(d.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
+    EXPECT_EQ(ds.dsBm.bmWidth, c.width);
+    EXPECT_EQ(ds.dsBm.bmHeight, c.height);
+    EXPECT_EQ(ds.dsBm.bmWidthBytes, c.widthBytes);
+    EXPECT_EQ(ds.dsBm.bmBitsPixel, 16);
+    EXPECT_EQ(ds.dsBmih.biWidth, c.width);
+    // GDI reports the height of a section without its sign; the header the
+    // section was made from says top-down, and the memory shows it (row 1
+    // first).
+    EXPECT_EQ(std::abs(ds.dsBmih.biHeight), c.height);
+    EXPECT_EQ(static_cast<LONG>(LoadLe32(d.header.data() + 8)), -c.height);
+    EXPECT_EQ(ds.dsBmih.biCompression, static_cast<DWORD>(BI_BITFIELDS));
+    EXPECT_EQ(ds.dsBitfields[0], c.red);
+    EXPECT_EQ(ds.dsBitfields[1], c.green);
+    EXPECT_EQ(ds.dsBitfields[2], 0x001Fu);
+    const auto* bits = static_cast<const uint8_t*>(ds.dsBm.bmBits);
+    std::vector<uint16_t> memory(c.widthBytes * c.height / 2);
+    for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = LoadLe16(bits + 2 * i);
+    EXPECT_EQ(memory, c.pixels);
+  }
+}
+
+TEST(Win32Bitmaps, WidthZeroStoresANullHandle) {
+  Bytes b = test::EncodeS16(0, 1, 2, Pixels16(2));
+  test::PatchLe16(b, test::kS16EntryAt + 4, 0);
+  Decoded d = DecodeBytes(L"z.s16", b);
+  EXPECT_EQ(d.hr, E_FAIL);
+  EXPECT_EQ(d.bitmap, nullptr);
+}
+
+}  // namespace
+}  // namespace tamsorel
