@@ -1,0 +1,65 @@
+#include "test_support.h"
+
+#include <cstdio>
+
+namespace tamsorel::test {
+
+namespace {
+#include "carried_scripts.inc"
+}  // namespace
+
+std::u16string U(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
+  return out;
+}
+
+HRESULT RunText(RegistryPlatform& registry, const std::u16string& script, bool registerMode,
+                std::initializer_list<Pair> pairs) {
+  ScriptRun run;
+  for (const Pair& pair : pairs) {
+    HRESULT hr = run.AddPair(pair.key, pair.value);
+    if (FAILED(hr)) return hr;
+  }
+  ScriptParser parser(registry, &run);
+  return parser.RunScript(script.c_str(), registerMode);
+}
+
+std::string Describe(HRESULT hr) {
+  char text[64];
+  const char* name = HResultName(hr);
+  std::snprintf(text, sizeof text, "0x%08X (%s)", static_cast<unsigned>(hr), name ? name : "?");
+  return text;
+}
+
+std::string BindingsScript() {
+  return std::string(reinterpret_cast<const char*>(kBindingsScript), sizeof kBindingsScript);
+}
+
+std::string QuorrelScript() {
+  return std::string(reinterpret_cast<const char*>(kQuorrelScript), sizeof kQuorrelScript);
+}
+
+HRESULT RunBindings(RegistryPlatform& registry, bool registerMode, const char16_t* module) {
+  return RunText(registry, BindingsScript(), registerMode,
+                 {{u"APPID", kAppId}, {u"APPID", kAppId}, {u"Module", module},
+                  {u"Module_Raw", module}});
+}
+
+HRESULT RunQuorrel(RegistryPlatform& registry, bool registerMode, const char16_t* module) {
+  return RunText(registry, QuorrelScript(), registerMode,
+                 {{u"APPID", kAppId}, {u"Module", module}, {u"Module_Raw", module}});
+}
+
+std::vector<uint8_t> SzBytes(const std::u16string& text) {
+  std::vector<uint8_t> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
+}
+
+}  // namespace tamsorel::test

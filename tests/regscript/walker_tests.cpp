@@ -1,0 +1,442 @@
+// The walker against the in-memory registry: what register and unregister
+// mode leave behind, what they return, and that every key handle and
+// expansion block is released on every path.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace tamsorel::test {
+namespace {
+
+// A key (text null) or a string value (name null: the default value) that
+// exists before the script runs.
+struct Seed {
+  const char16_t* path;
+  const char16_t* name;
+  const char16_t* text;
+};
+
+void Plant(MemoryRegistry& registry, const std::vector<Seed>& seeds) {
+  for (const Seed& seed : seeds) {
+    if (seed.text) {
+      ASSERT_TRUE(registry.PutString(seed.path, seed.name, seed.text));
+    } else {
+      ASSERT_TRUE(registry.AddKey(seed.path));
+    }
+  }
+}
+
+void ExpectNothingLeftOpen(const MemoryRegistry& registry) {
+  EXPECT_EQ(registry.OpenHandleCount(), 0u);
+  EXPECT_EQ(registry.LiveBlockCount(), 0u);
+}
+
+struct WalkCase {
+  const char* name;
+  std::vector<Seed> seeds;
+  std::string script;
+  bool registerMode;
+  HRESULT result;
+  std::string dump;  // the whole registry afterwards
+};
+
+class Walk : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(Walk, LeavesTheRegistryAsExpected) {
+  const WalkCase& c = GetParam();
+  MemoryRegistry registry;
+  Plant(registry, c.seeds);
+  EXPECT_EQ(Describe(RunText(registry, c.script, c.registerMode)), Describe(c.result));
+  EXPECT_EQ(registry.Dump(), c.dump);
+  ExpectNothingLeftOpen(registry);
+}
+
+const std::string kNested64 = [] {
+  std::string s = "HKCU {";
+  for (int i = 0; i < 63; ++i) s += " a {";
+  for (int i = 0; i < 64; ++i) s += " }";
+  return s;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Walk,
+    ::testing::Values(
+        WalkCase{"ValuesOfEachType",
+                 {},
+                 "HKCU\r\n{\r\n"
+                 "\tA = s 'abc'\r\n\t{\r\n"
+                 "\t\tval S = s 'x y'\r\n"
+                 "\t\tval M = m 'x\\0y\\0'\r\n"
+                 "\t\tval MEmpty = M ''\r\n"
+                 "\t\tval MNoEnd = m 'a\\0b'\r\n"
+                 "\t\tval MEarlyEnd = m 'a\\0\\0b\\0'\r\n"
+                 "\t\tval D = d '1234'\r\n"
+                 "\t\tval B = b '0aFf'\r\n"
+                 "\t\tval B0g = B '0g'\r\n"
+                 "\t\tval BEmpty = b ''\r\n"
+                 "\t\tVAL 'it''s' = S ''\r\n"
+                 "\t\tval '' = s 'default via Val'\r\n"
+                 "\t}\r\n}\r\n",
+                 true,
+                 S_OK,
+                 "HKCU\\A\n"
+                 "  @ = REG_SZ \"default via Val\\0\"\n"
+                 "  \"B\" = REG_BINARY 0a ff\n"
+                 "  \"B0g\" = REG_BINARY 00\n"
+                 "  \"BEmpty\" = REG_BINARY\n"
+                 "  \"D\" = REG_DWORD 0x000004D2\n"
+                 "  \"it's\" = REG_SZ \"\\0\"\n"
+                 "  \"M\" = REG_MULTI_SZ \"x\\0y\\0\\0\"\n"
+                 "  \"MEarlyEnd\" = REG_MULTI_SZ \"a\\0\\0\"\n"
+                 "  \"MEmpty\" = REG_MULTI_SZ \"\\0\"\n"
+                 "  \"MNoEnd\" = REG_MULTI_SZ \"a\\0b\\0\\0\"\n"
+                 "  \"S\" = REG_SZ \"x y\\0\"\n"},
+        WalkCase{"MarksInRegisterMode",
+                 {{u"HKCR\\CLSID\\Old", nullptr, nullptr},
+                  {u"HKCR\\CLSID\\{G}\\Old\\Deeper", u"v", u"old"},
+                  {u"HKCR\\{G}\\Sub", nullptr, nullptr},
+                  {u"HKCR\\Gone\\Sub\\Deeper", nullptr, nullptr},
+                  {u"HKCR\\Software\\Keep", nullptr, nullptr},
+                  {u"HKCR\\SAM\\Keep", nullptr, nullptr}},
+                 "HKCR\r\n{\r\n"
+                 "\tForceRemove CLSID\r\n\t{\r\n"
+                 "\t\tForceRemove {G} = s 'new'\r\n"
+                 "\t}\r\n"
+                 "\tforceremove {G}\r\n\t{\r\n\t\tFresh\r\n\t}\r\n"
+                 "\tDelete Gone = s 'ignored'\r\n"
+                 "\tDELETE Software\r\n"
+                 "\tDelete sam\r\n"
+                 "\tNoRemove Made\r\n"
+                 "\t'{' Quoted '}'\r\n"
+                 "}\r\n",
+                 true,
+                 S_OK,
+                 "HKCR\\CLSID\n"
+                 "HKCR\\CLSID\\Old\n"
+                 "HKCR\\CLSID\\{G}\n"
+                 "  @ = REG_SZ \"new\\0\"\n"
+                 "HKCR\\Made\n"
+                 "HKCR\\Made\\Quoted\n"
+                 "HKCR\\SAM\n"
+                 "HKCR\\SAM\\Keep\n"
+                 "HKCR\\Software\n"
+                 "HKCR\\Software\\Keep\n"
+                 "HKCR\\{G}\n"
+                 "HKCR\\{G}\\Fresh\n"},
+        WalkCase{"RootNamesAnySpelling",
+                 {},
+                 "hklm { A } HKEY_LOCAL_MACHINE { B } HKDD { C } HKCC { D }\n"
+                 "hkey_current_config { E } HKEY_DYN_DATA { F } HKU { G } HKEY_USERS { H }\n"
+                 "HKPD { I } HKEY_PERFORMANCE_DATA { J } HKEY_CLASSES_ROOT { K } hkey_current_user { L }",
+                 true,
+                 S_OK,
+                 "HKCR\\K\nHKCU\\L\nHKLM\\A\nHKLM\\B\nHKU\\G\nHKU\\H\nHKPD\\I\nHKPD\\J\n"
+                 "HKCC\\D\nHKCC\\E\nHKDD\\C\nHKDD\\F\n"},
+        WalkCase{"UnregisterRemovesWhatItNames",
+                 {{u"HKCU", u"RootValue", u"r"},
+                  {u"HKCU\\Keep", u"V", u"v"},
+                  {u"HKCU\\Keep", u"Other", u"o"},
+                  {u"HKCU\\Keep", u"Kept", u"k"},
+                  {u"HKCU\\Keep\\Child", nullptr, u"c"},
+                  {u"HKCU\\Keep\\Child\\Grand", nullptr, nullptr},
+                  {u"HKCU\\Gone\\Sub", nullptr, nullptr}},
+                 "HKCU\r\n{\r\n"
+                 "\tval RootValue = s 'r'\r\n"
+                 "\tNoRemove Keep = s 'default ignored'\r\n\t{\r\n"
+                 "\t\tval V = s 'x'\r\n"
+                 "\t\tNoRemove val Kept = s 'k'\r\n"
+                 "\t\tChild = s 'y'\r\n\t\t{\r\n"
+                 "\t\t\tGrand\r\n"
+                 "\t\t\tNoRemove Missing { Deeper { val Z = d 'q' } }\r\n"
+                 "\t\t}\r\n"
+                 "\t}\r\n"
+                 "\tGone\r\n\t{\r\n\t\tSub\r\n\t}\r\n"
+                 "\tAbsent { val W = b 'odd' }\r\n"
+                 "}\r\n",
+                 false,
+                 S_OK,
+                 "HKCU\\Keep\n"
+                 "  \"Kept\" = REG_SZ \"k\\0\"\n"
+                 "  \"Other\" = REG_SZ \"o\\0\"\n"},
+        WalkCase{"UnregisterKeywordsAnyCaseAndQuoted",
+                 {{u"HKCU\\A", nullptr, nullptr},
+                  {u"HKCU\\B", nullptr, nullptr},
+                  {u"HKCU\\C", nullptr, nullptr},
+                  {u"HKCU\\D\\S", nullptr, nullptr}},
+                 "HKCU { 'NoRemove' A noremove B = s 'x' FORCEREMOVE C Delete D = s 'x' { S } }",
+                 false,
+                 S_OK,
+                 "HKCU\\A\nHKCU\\B\n"},
+        WalkCase{"UnregisterNeverRegistered",
+                 {{u"HKCU\\Unrelated", u"v", u"u"}},
+                 "HKCU { NoRemove Software { Vendor = s 'x' { Product { val V = m 'a\\0' } } } "
+                 "ForceRemove Other } HKLM { Elsewhere }",
+                 false,
+                 S_OK,
+                 "HKCU\\Unrelated\n  \"v\" = REG_SZ \"u\\0\"\n"},
+        WalkCase{"UnregisterRefusesKeyWithForeignSubkey",
+                 {{u"HKCU\\First\\X", nullptr, nullptr},
+                  {u"HKCU\\Second\\Known", nullptr, nullptr},
+                  {u"HKCU\\Second\\Foreign", nullptr, nullptr},
+                  {u"HKCU\\Third", nullptr, nullptr}},
+                 "HKCU { First { X } Second { Known } Third }",
+                 false,
+                 HResultFromWin32(kErrorAccessDenied),
+                 "HKCU\\Second\nHKCU\\Second\\Foreign\nHKCU\\Third\n"},
+        WalkCase{"SyntaxErrorBelowAbsentKeyIsIgnored",
+                 {{u"HKCU\\Present", nullptr, nullptr}},
+                 "HKCU { Missing { Val x } Present }",
+                 false,
+                 S_OK,
+                 ""},
+        WalkCase{"RollbackOfFailingSecondRootBlock",
+                 {{u"HKLM\\Software\\Existing", nullptr, nullptr}},
+                 "HKCU\r\n{\r\n\tFirst = s '1'\r\n}\r\n"
+                 "HKLM\r\n{\r\n"
+                 "\tNoRemove Software\r\n\t{\r\n"
+                 "\t\tMade = s 'm'\r\n\t\t{\r\n\t\t\tval V = d '7'\r\n\t\t}\r\n"
+                 "\t\tBad = s '2'\r\n\t\t{\r\n\t\t\tval W = x 'oops'\r\n\t\t}\r\n"
+                 "\t}\r\n}\r\n"
+                 "HKCR\r\n{\r\n\tNever\r\n}\r\n",
+                 true,
+                 DISP_E_EXCEPTION,
+                 "HKCU\\First\n  @ = REG_SZ \"1\\0\"\nHKLM\\Software\nHKLM\\Software\\Existing\n"},
+        WalkCase{"RollbackRemovesNamedKeysThatExistedBefore",
+                 {{u"HKCU\\Named", u"Old", u"o"}, {u"HKCU\\Named", u"V", u"v"}},
+                 "HKCU { Named { val V = s 'x' } Bad = b 'abc' }",
+                 true,
+                 E_FAIL,
+                 ""},
+        WalkCase{"DepthOf64Accepted", {}, kNested64, true, S_OK,
+                 [] {
+                   std::string dump, path = "HKCU";
+                   for (int i = 0; i < 63; ++i) dump += (path += "\\a") + "\n";
+                   return dump;
+                 }()}),
+    [](const auto& info) { return info.param.name; });
+
+// Scripts that fail or succeed without needing a particular registry state.
+struct ResultCase {
+  const char* name;
+  std::string script;
+  HRESULT registerResult;
+  HRESULT unregisterResult;
+};
+
+class Results : public ::testing::TestWithParam<ResultCase> {};
+
+TEST_P(Results, BothModes) {
+  const ResultCase& c = GetParam();
+  MemoryRegistry registry;
+  EXPECT_EQ(Describe(RunText(registry, c.script, true)), Describe(c.registerResult));
+  ExpectNothingLeftOpen(registry);
+  EXPECT_EQ(Describe(RunText(registry, c.script, false)), Describe(c.unregisterResult));
+  ExpectNothingLeftOpen(registry);
+}
+
+std::string Nested(int levels, const std::string& item) {
+  std::string s = "HKCU {";
+  for (int i = 0; i < levels; ++i) s += " " + item + " {";
+  for (int i = 0; i <= levels; ++i) s += " }";
+  return s;
+}
+
+const std::string k255(255, 'k');
+const std::string k259(259, 'n');
+const std::string k260(260, 'n');
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Results,
+    ::testing::Values(
+        ResultCase{"Empty", "", S_OK, S_OK},
+        ResultCase{"OnlyWhitespace", " \t\r\n", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"TrailingWhitespace", "HKCU { }\r\n\r\n", S_OK, S_OK},
+        ResultCase{"BraceAgainstRoot", "HKCR{ }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"UnknownRoot", "HKXX { }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"RootWithoutBrace", "HKCU A }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"RootBraceStartsAToken", "HKCU {x }", S_OK, S_OK},
+        ResultCase{"RootOnly", "HKCU", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"UnclosedBlock", "HKCU { A { B }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"SecondRootIncomplete", "HKCU { } HKCU", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"BackslashInKeyName", "HKCU { A\\B }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"BackslashAfterForceRemove", "HKCU { ForceRemove A\\B }", DISP_E_EXCEPTION,
+                   DISP_E_EXCEPTION},
+        ResultCase{"BackslashAfterDelete", "HKCU { Delete A\\B }", DISP_E_EXCEPTION,
+                   DISP_E_EXCEPTION},
+        ResultCase{"EmptyKeyName", "HKCU { '' = s 'x' }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"ForceRemoveEmptyName", "HKCU { ForceRemove '' }", DISP_E_EXCEPTION,
+                   DISP_E_EXCEPTION},
+        ResultCase{"BackslashInValueName", "HKCU { val 'a\\b' = s 'x' }", S_OK, S_OK},
+        ResultCase{"ValWithoutAssignment", "HKCU { val x }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"AssignmentWithoutValue", "HKCU { A = s", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"UnknownTypeLetter", "HKCU { A = x 'v' }", DISP_E_EXCEPTION, S_OK},
+        ResultCase{"TypeWordNotLetter", "HKCU { A = sz 'v' }", DISP_E_EXCEPTION, S_OK},
+        ResultCase{"OddBinary", "HKCU { A = b 'abc' }", E_FAIL, S_OK},
+        ResultCase{"DwordNotANumber", "HKCU { A = d '12x' }", DISP_E_TYPEMISMATCH, S_OK},
+        ResultCase{"DwordOverflow", "HKCU { A = d '4294967296' }", DISP_E_OVERFLOW, S_OK},
+        ResultCase{"DwordLargest", "HKCU { A = d '4294967295' }", S_OK, S_OK},
+        ResultCase{"ValueName259", "HKCU { val " + k259 + " = s '' }", S_OK, S_OK},
+        ResultCase{"ValueName260", "HKCU { val " + k260 + " = s '' }", DISP_E_EXCEPTION,
+                   DISP_E_EXCEPTION},
+        ResultCase{"KeyName255", "HKCU { " + k255 + " }", S_OK, S_OK},
+        ResultCase{"KeyName260", "HKCU { " + k260 + " }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"BlockAfterValItem", "HKCU { val x = s 'y' { } }", DISP_E_EXCEPTION,
+                   DISP_E_EXCEPTION},
+        // In unregister mode Delete marks nothing: "x { }" is a plain key item.
+        ResultCase{"BlockAfterDeleteItem", "HKCU { Delete x { } }", DISP_E_EXCEPTION, S_OK},
+        ResultCase{"BlockWithoutKey", "HKCU { { } }", DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"Depth65", Nested(64, "a"), DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"ThousandsOfNestedKeys", Nested(5000, "a"), DISP_E_EXCEPTION,
+                   DISP_E_EXCEPTION},
+        ResultCase{"ThousandsOfBareBraces", "HKCU " + std::string(20000, '{'),
+                   DISP_E_EXCEPTION, DISP_E_EXCEPTION},
+        ResultCase{"ThousandsOfSpacedBraces",
+                   [] {
+                     std::string s = "HKCU {";
+                     for (int i = 0; i < 5000; ++i) s += " {";
+                     return s;
+                   }(),
+                   DISP_E_EXCEPTION, DISP_E_EXCEPTION}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Walker, ReadOnlyKeyIsOpenedForReadingBeforeCreationIsTried) {
+  MemoryRegistry registry;
+  ASSERT_TRUE(registry.AddKey(u"HKCU\\Locked\\Open"));
+  ASSERT_TRUE(registry.SetReadOnly(u"HKCU\\Locked", true));
+  // Locked cannot be opened for writing and not be created either, but it
+  // opens for reading; its subkey is writable.
+  EXPECT_EQ(RunText(registry, "HKCU { Locked { Open = s 'v' } }", true), S_OK);
+  EXPECT_EQ(registry.Dump(), "HKCU\\Locked\nHKCU\\Locked\\Open\n  @ = REG_SZ \"v\\0\"\n");
+  // Its default value cannot be written through a read-only handle.
+  EXPECT_EQ(RunText(registry, "HKCU { Locked = s 'v' }", true),
+            HResultFromWin32(kErrorAccessDenied));
+  ExpectNothingLeftOpen(registry);
+}
+
+TEST(Walker, RegistryFailuresAreReturned) {
+  struct Case {
+    const char* name;
+    MemoryRegistry::Op op;
+    int nth;
+    long error;
+    bool registerMode;
+    std::string dump;
+  };
+  const std::string script = "HKCU { A { val V = s 'v' B } }";
+  const std::string seeded = "HKCU\\A\n  \"V\" = REG_SZ \"v\\0\"\nHKCU\\A\\B\n";
+  const Case cases[] = {
+      // Register: the failing root block is rolled back.
+      {"CreateFails", MemoryRegistry::Op::Create, 1, kErrorAccessDenied, true, ""},
+      {"SetValueFails", MemoryRegistry::Op::SetValue, 1, kErrorNotEnoughMemory, true, ""},
+      // Unregister: whatever was removed before the failure stays removed.
+      {"OpenFailsOtherThanNotFound", MemoryRegistry::Op::Open, 1, kErrorAccessDenied, false,
+       seeded},
+      {"ValueDeletionFails", MemoryRegistry::Op::DeleteValue, 1, kErrorAccessDenied, false,
+       seeded},
+      {"KeyDeletionFails", MemoryRegistry::Op::DeleteKey, 2, kErrorAccessDenied, false,
+       "HKCU\\A\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryRegistry registry;
+    if (!c.registerMode) {
+      ASSERT_EQ(RunText(registry, script, true), S_OK);
+    }
+    ASSERT_EQ(registry.Dump(), c.registerMode ? "" : seeded);
+    registry.FailCall(c.op, c.nth, c.error);
+    EXPECT_EQ(Describe(RunText(registry, script, c.registerMode)),
+              Describe(HResultFromWin32(c.error)));
+    EXPECT_EQ(registry.Dump(), c.dump);
+    ExpectNothingLeftOpen(registry);
+  }
+}
+
+TEST(Walker, ValueDeletionReopensTheBlockKeyForWriting) {
+  // The value item's block key was opened for reading only; the value is
+  // deleted through a second handle opened for writing.
+  MemoryRegistry registry;
+  ASSERT_TRUE(registry.PutString(u"HKCU\\A", u"V", u"v"));
+  ASSERT_TRUE(registry.PutString(u"HKCU\\A", u"Other", u"o"));
+  EXPECT_EQ(RunText(registry, "HKCU { NoRemove A { val V = s 'v' } }", false), S_OK);
+  EXPECT_EQ(registry.Dump(), "HKCU\\A\n  \"Other\" = REG_SZ \"o\\0\"\n");
+  ExpectNothingLeftOpen(registry);
+}
+
+TEST(Walker, CloseFailureStopsTheDeletion) {
+  MemoryRegistry registry;
+  ASSERT_TRUE(registry.AddKey(u"HKCU\\A"));
+  registry.FailCall(MemoryRegistry::Op::CloseKey, 1, kErrorInvalidHandle);
+  EXPECT_EQ(RunText(registry, "HKCU { A }", false), HResultFromWin32(kErrorInvalidHandle));
+  EXPECT_TRUE(registry.KeyExists(u"HKCU\\A"));
+  EXPECT_EQ(registry.LiveBlockCount(), 0u);
+}
+
+TEST(Walker, LargeBinaryAndMultiStringValues) {
+  MemoryRegistry registry;
+  std::string hex;
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 300; ++i) {
+    static const char digits[] = "0123456789abcdef";
+    hex += digits[(i * 7) % 16];
+    hex += digits[i % 16];
+    bytes.push_back(static_cast<uint8_t>(((i * 7) % 16) << 4 | (i % 16)));
+  }
+  std::string strings;
+  std::u16string expected;
+  for (int i = 0; i < 40; ++i) {
+    std::string s = "string" + std::to_string(i);
+    strings += s + "\\0";
+    expected += U(s) + u'\0';
+  }
+  expected += u'\0';
+  ASSERT_EQ(RunText(registry, "HKCU { A { val B = b '" + hex + "' val M = m '" + strings + "' } }",
+                    true),
+            S_OK);
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(registry.ReadValue(u"HKCU\\A", u"B", &type, &data));
+  EXPECT_EQ(type, kRegBinary);
+  EXPECT_EQ(data, bytes);
+  ASSERT_TRUE(registry.ReadValue(u"HKCU\\A", u"M", &type, &data));
+  EXPECT_EQ(type, kRegMultiSz);
+  ASSERT_EQ(data.size(), expected.size() * 2);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(data.data()), expected.size()),
+            expected);
+  ExpectNothingLeftOpen(registry);
+}
+
+TEST(Walker, ReplacedTextTakesPartInTokenizing) {
+  MemoryRegistry registry;
+  EXPECT_EQ(RunText(registry, "%ROOT% { '%Name%' = s '%MODULE%' %Block% }", true,
+                    {{u"Root", u"HKCU"},
+                     {u"Name", u"it''s here"},
+                     {u"Module", u"C:\\it''s here.dll"},
+                     {u"Block", u"{ val V = d '5' }"}}),
+            S_OK);
+  EXPECT_EQ(registry.Dump(),
+            "HKCU\\it's here\n"
+            "  @ = REG_SZ \"C:\\\\it's here.dll\\0\"\n"
+            "  \"V\" = REG_DWORD 0x00000005\n");
+  ExpectNothingLeftOpen(registry);
+}
+
+TEST(Walker, RegisteringTwiceEqualsOnce) {
+  const std::string script =
+      "HKCU { NoRemove Software { ForceRemove Vendor = s 'v' { Sub { val N = d '1' } "
+      "ForceRemove Empty } val Top = m 'a\\0' } }";
+  MemoryRegistry once, twice;
+  ASSERT_TRUE(twice.AddKey(u"HKCU\\Software\\Vendor\\Stale"));
+  ASSERT_EQ(RunText(once, script, true), S_OK);
+  ASSERT_EQ(RunText(twice, script, true), S_OK);
+  ASSERT_EQ(RunText(twice, script, true), S_OK);
+  EXPECT_EQ(twice.Dump(), once.Dump());
+  ASSERT_EQ(RunText(twice, script, false), S_OK);
+  EXPECT_EQ(twice.Dump(), "HKCU\\Software\n");
+  ExpectNothingLeftOpen(twice);
+}
+
+}  // namespace
+}  // namespace tamsorel::test
