@@ -1,0 +1,165 @@
+#include "extractor/quorrel_typeinfo.h"
+
+#include "Tamsorel_h.h"
+#include "server/module.h"
+
+namespace tamsorel {
+
+QuorrelTypeInfoCache quorrelTypeInfo = {&IID_IQuorrel, &LIBID_TamsorelLib, 1, 0, nullptr, nullptr, 0};
+
+namespace {
+
+// The cache is tested without a lock and filled under the module critical
+// section: readers see the pointers only once they are complete.
+template <class T>
+T* LoadPointer(T* const& field) {
+  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+
+template <class T>
+void StorePointer(T*& field, T* value) {
+  __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+
+// Holds the module critical section for a scope.
+class ModuleSectionLock {
+ public:
+  ModuleSectionLock() { g_serverModule->EnterModuleSection(); }
+  ~ModuleSectionLock() { g_serverModule->LeaveModuleSection(); }
+  ModuleSectionLock(const ModuleSectionLock&) = delete;
+  ModuleSectionLock& operator=(const ModuleSectionLock&) = delete;
+};
+
+}  // namespace
+
+bool QuorrelTypeInfoCache::IsComplete() const {
+  return LoadPointer(typeInfo) != nullptr && LoadPointer(names) != nullptr;
+}
+
+HRESULT QuorrelTypeInfoCache::Load(LCID lcid) {
+  if (IsComplete()) return S_OK;
+  ModuleSectionLock lock;
+  HRESULT hr = S_OK;
+  if (typeInfo == nullptr) {
+    ITypeLib* library = nullptr;
+    hr = LoadRegTypeLib(*libraryId, majorVersion, minorVersion, lcid, &library);
+    if (SUCCEEDED(hr)) {
+      ITypeInfo* found = nullptr;
+      hr = library->GetTypeInfoOfGuid(*interfaceIid, &found);
+      if (SUCCEEDED(hr)) {
+        // Keep the ITypeInfo view of the newer ITypeInfo2 interface when the
+        // type info offers it.
+        ITypeInfo* kept = found;
+        found->AddRef();
+        ITypeInfo2* newer = nullptr;
+        if (SUCCEEDED(found->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(&newer))) &&
+            newer != nullptr) {
+          ITypeInfo* view = nullptr;
+          if (SUCCEEDED(newer->QueryInterface(IID_ITypeInfo, reinterpret_cast<void**>(&view))) &&
+              view != nullptr) {
+            kept->Release();
+            kept = view;
+          }
+          newer->Release();
+        }
+        found->Release();
+        StorePointer(typeInfo, kept);
+        AddTerminationCallback(g_serverModule, &QuorrelTypeInfoCache::Terminate,
+                               reinterpret_cast<DWORD_PTR>(this));
+      }
+      library->Release();
+    }
+  }
+  if (typeInfo != nullptr && names == nullptr) BuildNameTable();
+  return hr;
+}
+
+HRESULT QuorrelTypeInfoCache::BuildNameTable() {
+  TYPEATTR* attributes = nullptr;
+  HRESULT hr = typeInfo->GetTypeAttr(&attributes);
+  if (FAILED(hr)) return hr;
+  nameCount = attributes->cFuncs;
+  if (nameCount == 0) {
+    typeInfo->ReleaseTypeAttr(attributes);
+    return S_OK;
+  }
+  auto* table = static_cast<DispatchNameEntry*>(
+      HeapAlloc(GetProcessHeap(), 0, sizeof(DispatchNameEntry) * static_cast<SIZE_T>(nameCount)));
+  if (table == nullptr) {
+    typeInfo->ReleaseTypeAttr(attributes);
+    return E_OUTOFMEMORY;
+  }
+  for (int i = 0; i < nameCount; ++i) table[i] = DispatchNameEntry{nullptr, 0, DISPID_UNKNOWN};
+  for (int i = 0; i < nameCount; ++i) {
+    FUNCDESC* function = nullptr;
+    if (FAILED(typeInfo->GetFuncDesc(static_cast<UINT>(i), &function))) continue;
+    BSTR name = nullptr;
+    if (SUCCEEDED(typeInfo->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr))) {
+      table[i].name = name;
+      table[i].length = SysStringLen(name);
+      table[i].dispid = function->memid;
+    }
+    typeInfo->ReleaseFuncDesc(function);
+  }
+  StorePointer(names, table);
+  typeInfo->ReleaseTypeAttr(attributes);
+  return S_OK;
+}
+
+HRESULT QuorrelTypeInfoCache::GetTypeInfo(UINT, LCID lcid, ITypeInfo** ppTInfo) {
+  if (ppTInfo == nullptr) return E_POINTER;
+  HRESULT hr = S_OK;
+  if (LoadPointer(typeInfo) == nullptr) hr = Load(lcid);
+  ITypeInfo* info = LoadPointer(typeInfo);
+  *ppTInfo = info;
+  if (info == nullptr) return hr;
+  info->AddRef();
+  return S_OK;
+}
+
+HRESULT QuorrelTypeInfoCache::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                            DISPID* rgDispId) {
+  HRESULT hr = S_OK;
+  if (!IsComplete()) hr = Load(lcid);
+  ITypeInfo* info = LoadPointer(typeInfo);
+  if (info == nullptr) return hr;
+  const DispatchNameEntry* table = LoadPointer(names);
+  if (table != nullptr && cNames == 1 && rgszNames != nullptr && rgszNames[0] != nullptr &&
+      rgDispId != nullptr) {
+    const UINT length = static_cast<UINT>(lstrlenW(rgszNames[0]));
+    for (int i = nameCount - 1; i >= 0; --i) {
+      const DispatchNameEntry& entry = table[i];
+      if (entry.name != nullptr && entry.length == length &&
+          memcmp(entry.name, rgszNames[0], length * sizeof(WCHAR)) == 0) {
+        rgDispId[0] = entry.dispid;
+        return S_OK;
+      }
+    }
+  }
+  return info->GetIDsOfNames(rgszNames, cNames, rgDispId);
+}
+
+HRESULT QuorrelTypeInfoCache::Invoke(IDispatch* instance, DISPID dispIdMember, REFIID, LCID lcid, WORD wFlags,
+                                     DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                     UINT* puArgErr) {
+  HRESULT hr = S_OK;
+  if (!IsComplete()) hr = Load(lcid);
+  ITypeInfo* info = LoadPointer(typeInfo);
+  if (info == nullptr) return hr;
+  return info->Invoke(instance, dispIdMember, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
+}
+
+void CALLBACK QuorrelTypeInfoCache::Terminate(DWORD_PTR argument) {
+  auto* cache = reinterpret_cast<QuorrelTypeInfoCache*>(argument);
+  ITypeInfo* info = cache->typeInfo;
+  StorePointer(cache->typeInfo, static_cast<ITypeInfo*>(nullptr));
+  if (info != nullptr) info->Release();
+  DispatchNameEntry* table = cache->names;
+  if (table != nullptr) {
+    StorePointer(cache->names, static_cast<DispatchNameEntry*>(nullptr));
+    for (int i = 0; i < cache->nameCount; ++i) SysFreeString(table[i].name);
+    HeapFree(GetProcessHeap(), 0, table);
+  }
+}
+
+}  // namespace tamsorel

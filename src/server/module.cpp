@@ -1,0 +1,211 @@
+// The module records, the class-object lookup and the shared helpers.
+#include "server/module.h"
+
+#include "server/atl_exception.h"
+
+namespace tamsorel {
+
+void ThrowHResult(HRESULT hr) { throw ATL::CAtlException(hr); }
+
+HRESULT TryInitCriticalSection(CRITICAL_SECTION* section) {
+  // InitializeCriticalSectionAndSpinCount reports the failure to allocate the
+  // section's event instead of raising STATUS_NO_MEMORY.
+  return InitializeCriticalSectionAndSpinCount(section, 0) ? S_OK : E_OUTOFMEMORY;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion code page
+
+UINT CodePageFromLocaleText(const char* text) {
+  UINT value = 0;
+  for (const char* c = text; *c != '\0'; ++c) value = value * 10 + static_cast<UINT>(*c - '0');
+  return value;
+}
+
+UINT ThreadLocaleCodePage() {
+  char text[7] = {};
+  if (GetLocaleInfoA(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, text, 7) != 0 && text[0] != '\0') {
+    const UINT value = CodePageFromLocaleText(text);
+    if (value != 0) return value;
+  }
+  return GetACP();
+}
+
+namespace {
+
+UINT ThreadAcpRule() { return CP_THREAD_ACP; }
+
+using CodePageRule = UINT (*)();
+CodePageRule volatile codePageRule = nullptr;
+
+}  // namespace
+
+UINT GetConversionCodePage() {
+  CodePageRule rule = codePageRule;
+  if (rule == nullptr) {
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);  // 276 bytes
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const BOOL known = GetVersionExW(&version);
+#pragma GCC diagnostic pop
+    rule = (known && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5)
+               ? &ThreadAcpRule
+               : &ThreadLocaleCodePage;
+    InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&codePageRule),
+                               reinterpret_cast<void*>(rule));
+  }
+  return rule();
+}
+
+// ---------------------------------------------------------------------------
+// CModuleInstance
+
+CModuleInstance::CModuleInstance(HINSTANCE module) : module_(module), section_(), sectionReady_(false) {
+  if (SUCCEEDED(TryInitCriticalSection(&section_)))
+    sectionReady_ = true;
+  else
+    initFailed = true;
+}
+
+CModuleInstance::~CModuleInstance() {
+  if (sectionReady_) DeleteCriticalSection(&section_);
+  sectionReady_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// CClassTable
+
+CClassTable::CClassTable(HINSTANCE module, ClassEntry* const* begin, ClassEntry* const* end)
+    : liveSize_(sizeof(CClassTable)),
+      typeLibModule_(module),
+      begin_(begin),
+      end_(end),
+      section_(),
+      sectionReady_(false) {
+  if (SUCCEEDED(TryInitCriticalSection(&section_)))
+    sectionReady_ = true;
+  else
+    initFailed = true;
+}
+
+CClassTable::~CClassTable() {
+  if (liveSize_ == 0) return;
+  for (ClassEntry* const* it = begin_; it != end_; ++it) {
+    ClassEntry* entry = *it;
+    if (entry != nullptr && entry->classObject != nullptr) {
+      IUnknown* object = entry->classObject;
+      entry->classObject = nullptr;
+      object->Release();
+    }
+  }
+  if (sectionReady_) DeleteCriticalSection(&section_);
+  sectionReady_ = false;
+  liveSize_ = 0;
+}
+
+HRESULT CClassTable::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
+  if (liveSize_ == 0) return E_UNEXPECTED;
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+
+  ClassEntry* found = nullptr;
+  for (ClassEntry* const* it = begin_; it != end_; ++it) {
+    ClassEntry* entry = *it;
+    if (entry == nullptr || entry->createClassObject == nullptr) continue;
+    if (IsEqualCLSID(*entry->clsid, rclsid)) {
+      found = entry;
+      break;
+    }
+  }
+  if (found == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
+
+  HRESULT hr = S_OK;
+  IUnknown* volatile& cached = found->classObject;
+  if (cached == nullptr) {
+    EnterCriticalSection(&section_);
+    if (cached == nullptr) {
+      void* created = nullptr;
+      hr = found->createClassObject(found->createInstance, IID_IUnknown, &created);
+      // Publish the object only once it is fully built: other threads test
+      // the field without the lock.
+      if (created != nullptr)
+        InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&found->classObject), created);
+    }
+    LeaveCriticalSection(&section_);
+  }
+  IUnknown* object = cached;
+  if (object != nullptr) hr = object->QueryInterface(riid, ppv);
+  if (*ppv == nullptr && hr == S_OK) return CLASS_E_CLASSNOTAVAILABLE;
+  return hr;
+}
+
+HRESULT GetClassObjectFromTable(CClassTable* table, REFCLSID rclsid, REFIID riid, void** ppv) {
+  if (table == nullptr) return E_INVALIDARG;
+  return table->GetClassObject(rclsid, riid, ppv);
+}
+
+// ---------------------------------------------------------------------------
+// CServerModule
+
+CServerModule::CServerModule(const CClassTable* classes)
+    : liveSize_(sizeof(CServerModule)),
+      lockCount_(0),
+      terminationHead_(nullptr),
+      section_(),
+      sectionReady_(false),
+      classes_(classes) {
+  g_serverModule = this;
+  if (SUCCEEDED(TryInitCriticalSection(&section_)))
+    sectionReady_ = true;
+  else
+    initFailed = true;
+  if (classes_ != nullptr) {
+    for (ClassEntry* const* it = classes_->begin(); it != classes_->end(); ++it)
+      if (*it != nullptr && (*it)->objectMain != nullptr) (*it)->objectMain(TRUE);
+  }
+}
+
+CServerModule::~CServerModule() {
+  if (classes_ != nullptr) {
+    for (ClassEntry* const* it = classes_->begin(); it != classes_->end(); ++it)
+      if (*it != nullptr && (*it)->objectMain != nullptr) (*it)->objectMain(FALSE);
+  }
+  if (liveSize_ == 0) return;
+  // Newest first: the list is kept with the newest node at its head.
+  while (terminationHead_ != nullptr) {
+    TerminationCallback* node = terminationHead_;
+    terminationHead_ = node->next;
+    node->function(node->argument);
+    HeapFree(GetProcessHeap(), 0, node);
+  }
+  if (sectionReady_) DeleteCriticalSection(&section_);
+  sectionReady_ = false;
+  liveSize_ = 0;
+}
+
+LONG CServerModule::LockModule() { return InterlockedIncrement(&lockCount_); }
+
+LONG CServerModule::UnlockModule() { return InterlockedDecrement(&lockCount_); }
+
+LONG CServerModule::ModuleLockCount() { return lockCount_; }
+
+HRESULT CServerModule::AddTermination(TerminationFunc function, DWORD_PTR argument) {
+  void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(TerminationCallback));
+  if (memory == nullptr) return E_OUTOFMEMORY;
+  TerminationCallback* node = static_cast<TerminationCallback*>(memory);
+  node->function = function;
+  node->argument = argument;
+  EnterCriticalSection(&section_);
+  node->next = terminationHead_;
+  terminationHead_ = node;
+  LeaveCriticalSection(&section_);
+  return S_OK;
+}
+
+HRESULT AddTerminationCallback(CServerModule* module, TerminationFunc function, DWORD_PTR argument) {
+  if (module == nullptr) return E_INVALIDARG;
+  return module->AddTermination(function, argument);
+}
+
+}  // namespace tamsorel

@@ -1,0 +1,40 @@
+// The process-wide records of the server and the class table's one entry.
+// They are static objects of this one file, so they are built in the order
+// written here before DllMain first runs (the runtime's DLL entry point builds
+// them) and torn down in the reverse order after DllMain last runs:
+// CModuleInstance, CClassTable, CServerModule.
+#include <iterator>
+
+#include "Tamsorel_h.h"
+#include "extractor/quorrel.h"
+#include "server/class_factory.h"
+#include "server/module.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module's load address
+
+namespace tamsorel {
+
+namespace {
+
+const CategoryMapEntry* NoCategories() { return nullptr; }
+
+void NoObjectMain(BOOL) {}
+
+// The Quorrel class.  Its registry script is run by the registration code,
+// which fills in updateRegistry.
+ClassEntry quorrelClass = {
+    &CLSID_Quorrel, nullptr, &CClassFactory::Create, &CreateQuorrel, nullptr, &NoCategories, &NoObjectMain,
+};
+
+ClassEntry* const classEntries[] = {&quorrelClass};
+
+}  // namespace
+
+bool initFailed = false;
+CServerModule* g_serverModule = nullptr;
+
+CModuleInstance g_moduleInstance(reinterpret_cast<HINSTANCE>(&__ImageBase));
+CClassTable g_classTable(g_moduleInstance.ModuleHandle(), std::begin(classEntries), std::end(classEntries));
+CServerModule g_server(&g_classTable);
+
+}  // namespace tamsorel
