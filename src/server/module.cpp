@@ -1,6 +1,7 @@
 // The module records, the class-object lookup and the shared helpers.
 #include "server/module.h"
 
+#include "regscript/script.h"
 #include "server/atl_exception.h"
 
 namespace tamsorel {
@@ -189,6 +190,10 @@ LONG CServerModule::LockModule() { return InterlockedIncrement(&lockCount_); }
 LONG CServerModule::UnlockModule() { return InterlockedDecrement(&lockCount_); }
 
 LONG CServerModule::ModuleLockCount() { return lockCount_; }
+
+HRESULT CServerModule::AddStandardReplacements(ScriptRun* run) {
+  return run->AddPair(u"APPID", reinterpret_cast<const char16_t*>(kAppIdText));
+}
 
 HRESULT CServerModule::AddTermination(TerminationFunc function, DWORD_PTR argument) {
   void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(TerminationCallback));

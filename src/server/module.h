@@ -10,6 +10,8 @@
 
 namespace tamsorel {
 
+class ScriptRun;
+
 // ---------------------------------------------------------------------------
 // Shared helpers
 
@@ -115,6 +117,9 @@ class CServerModule {
   virtual LONG LockModule();
   virtual LONG UnlockModule();
   virtual LONG ModuleLockCount();
+  // Adds the replacements every registry script of the module receives:
+  // "APPID" = the server's AppID.
+  virtual HRESULT AddStandardReplacements(ScriptRun* run);
 
   // Adds a callback to run at termination; see AddTerminationCallback.
   HRESULT AddTermination(TerminationFunc function, DWORD_PTR argument);

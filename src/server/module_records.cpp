@@ -9,6 +9,7 @@
 #include "extractor/quorrel.h"
 #include "server/class_factory.h"
 #include "server/module.h"
+#include "server/registration.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module's load address
 
@@ -20,10 +21,9 @@ const CategoryMapEntry* NoCategories() { return nullptr; }
 
 void NoObjectMain(BOOL) {}
 
-// The Quorrel class.  Its registry script is run by the registration code,
-// which fills in updateRegistry.
+// The Quorrel class; its registry script is REGISTRY resource 102.
 ClassEntry quorrelClass = {
-    &CLSID_Quorrel, nullptr, &CClassFactory::Create, &CreateQuorrel, nullptr, &NoCategories, &NoObjectMain,
+    &CLSID_Quorrel, &UpdateQuorrelRegistry, &CClassFactory::Create, &CreateQuorrel, nullptr, &NoCategories, &NoObjectMain,
 };
 
 ClassEntry* const classEntries[] = {&quorrelClass};

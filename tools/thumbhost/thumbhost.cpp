@@ -4,7 +4,10 @@
 // GetDateStamp as Explorer does, and saves the bitmap it receives as a .bmp
 // file with the same bytes as tamsorel-thumb writes for that sprite.
 //
-//   thumbhost --dll PATH SPRITE OUT.bmp
+//   thumbhost --dll PATH SPRITE OUT.bmp   the handler in the library at PATH
+//   thumbhost SPRITE OUT.bmp              the handler the registry binds to
+//                                         the sprite's extension, as Explorer
+//                                         finds it
 //
 // Exit status: 0 when Extract succeeded and the file was written, 1 when the
 // handler could not be used or Extract failed (no file is written), 2 for a
@@ -12,6 +15,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shlwapi.h>
 #include <shobjidl.h>
 
 #include <cstdio>
@@ -28,6 +32,9 @@ namespace {
 
 // CLSID of the Quorrel class.
 const CLSID kClsidQuorrel = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
+// The shell's thumbnail-handler binding: the subkey of an extension's ShellEx
+// key named after IID_IExtractImage.
+const wchar_t kExtractImageBinding[] = L"\\ShellEx\\{BB2E617C-0920-11d1-9A0B-00C04FC2D6C1}";
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -95,13 +102,14 @@ class BitmapRef {
   HBITMAP bitmap_ = nullptr;
 };
 
-// Where the handler's class object comes from.  --dll loads a given library
-// and calls its DllGetClassObject; a registry-based source would look the
-// handler up under the file's extension and use CoGetClassObject.
+// Where the handler comes from.  --dll loads a given library and calls its
+// DllGetClassObject; otherwise the handler is looked up under the file's
+// extension in the registry and created with CoCreateInstance.
 class HandlerSource {
  public:
   virtual ~HandlerSource() = default;
-  virtual HRESULT GetClassObject(REFCLSID clsid, IClassFactory** factory) = 0;
+  // Creates a handler object.  On failure `step` names the call that failed.
+  virtual HRESULT CreateObject(IPersistFile** object, std::string* step) = 0;
   // After every reference is released: whether the handler agrees to be
   // unloaded (S_OK) or not (S_FALSE), or a failure.
   virtual HRESULT CanUnloadNow() = 0;
@@ -127,8 +135,13 @@ class DllHandlerSource final : public HandlerSource {
     return S_OK;
   }
 
-  HRESULT GetClassObject(REFCLSID clsid, IClassFactory** factory) override {
-    return getClassObject_(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory));
+  HRESULT CreateObject(IPersistFile** object, std::string* step) override {
+    ComRef<IClassFactory> factory;
+    *step = "DllGetClassObject";
+    HRESULT hr = getClassObject_(kClsidQuorrel, IID_IClassFactory, factory.out());
+    if (FAILED(hr)) return hr;
+    *step = "CreateInstance";
+    return factory->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void**>(object));
   }
 
   HRESULT CanUnloadNow() override { return canUnloadNow_(); }
@@ -143,6 +156,64 @@ class DllHandlerSource final : public HandlerSource {
   HMODULE module_ = nullptr;
   GetClassObjectFunc getClassObject_ = nullptr;
   CanUnloadNowFunc canUnloadNow_ = nullptr;
+};
+
+class RegistryHandlerSource final : public HandlerSource {
+ public:
+  // Finds the class bound to the extension of `sprite`.  On failure
+  // `problem` says why.
+  HRESULT Open(const wchar_t* sprite, std::string* problem) {
+    const wchar_t* extension = PathFindExtensionW(sprite);
+    if (*extension == L'\0') {
+      *problem = "the file name has no extension";
+      return E_FAIL;
+    }
+    const std::wstring binding = extension + std::wstring(kExtractImageBinding);
+    wchar_t clsidText[64];
+    DWORD size = sizeof(clsidText);
+    const LONG status =
+        RegGetValueW(HKEY_CLASSES_ROOT, binding.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, clsidText, &size);
+    if (status != ERROR_SUCCESS) {
+      const HRESULT hr = tamsorel::HResultFromWin32(status);
+      *problem = "no thumbnail handler is bound to " + Narrow(extension) + " (" + ResultText(hr) + ")";
+      return hr;
+    }
+    const HRESULT hr = CLSIDFromString(clsidText, &clsid_);
+    if (FAILED(hr)) {
+      *problem = "the handler bound to " + Narrow(extension) + " is not a CLSID: " + Narrow(clsidText);
+      return hr;
+    }
+    description_ = Narrow(clsidText);
+    return S_OK;
+  }
+
+  HRESULT CreateObject(IPersistFile** object, std::string* step) override {
+    *step = "CoCreateInstance";
+    return CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistFile,
+                            reinterpret_cast<void**>(object));
+  }
+
+  // Asks the server library COM loaded, if it is still loaded.
+  HRESULT CanUnloadNow() override {
+    wchar_t server[MAX_PATH];
+    DWORD size = sizeof(server);
+    const std::wstring key = L"CLSID\\" + Widen(description_) + L"\\InprocServer32";
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &size) != ERROR_SUCCESS)
+      return S_OK;
+    HMODULE module = GetModuleHandleW(server);
+    if (module == nullptr) return S_OK;
+    auto canUnloadNow = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+    return canUnloadNow != nullptr ? canUnloadNow() : tamsorel::HResultFromWin32(ERROR_PROC_NOT_FOUND);
+  }
+
+  std::string Describe() const override { return description_; }
+
+ private:
+  static std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+  CLSID clsid_ = {};
+  std::string description_;
 };
 
 // The bitmap as a .bmp file: the header the bitmap describes itself with,
@@ -228,19 +299,12 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   std::string& line = outcome.line;
   line = Narrow(sprite) + ":";
 
-  ComRef<IClassFactory> factory;
-  HRESULT hr = source.GetClassObject(kClsidQuorrel, reinterpret_cast<IClassFactory**>(factory.out()));
-  if (FAILED(hr)) {
-    line += " DllGetClassObject=" + ResultText(hr);
-    outcome.problem = "the handler gave no class object (" + ResultText(hr) + ")";
-    return outcome;
-  }
   ComRef<IPersistFile> persist;
-  hr = factory->CreateInstance(nullptr, IID_IPersistFile, persist.out());
-  factory.reset();
+  std::string step;
+  HRESULT hr = source.CreateObject(reinterpret_cast<IPersistFile**>(persist.out()), &step);
   if (FAILED(hr)) {
-    line += " CreateInstance=" + ResultText(hr);
-    outcome.problem = "the handler could not create an object (" + ResultText(hr) + ")";
+    line += " " + step + "=" + ResultText(hr);
+    outcome.problem = "the handler could not create an object (" + step + ": " + ResultText(hr) + ")";
     return outcome;
   }
   hr = persist->Load(sprite, STGM_READ);
@@ -308,9 +372,10 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: thumbhost --dll PATH SPRITE OUT.bmp\n"
-               "  Loads the thumbnail handler from PATH, extracts the thumbnail of SPRITE\n"
-               "  as the shell does and writes it to OUT.bmp.\n");
+               "usage: thumbhost [--dll PATH] SPRITE OUT.bmp\n"
+               "  Extracts the thumbnail of SPRITE as the shell does and writes it to\n"
+               "  OUT.bmp, with the handler in the library PATH or, without --dll, the\n"
+               "  handler the registry binds to the sprite's extension.\n");
   return kExitUsage;
 }
 
@@ -328,20 +393,8 @@ class ComApartment {
   HRESULT hr_;
 };
 
-int Run(int argc, wchar_t** argv) {
-  if (argc != 5 || std::wcscmp(argv[1], L"--dll") != 0) return Usage();
-  const wchar_t* dll = argv[2];
-  const wchar_t* sprite = argv[3];
-  const wchar_t* output = argv[4];
-
-  ComApartment apartment;
-  DllHandlerSource source(dll);
-  const HRESULT opened = source.Open();
-  if (FAILED(opened)) {
-    std::fprintf(stderr, "thumbhost: cannot use %s as a handler (%s)\n", Narrow(dll).c_str(),
-                 ResultText(opened).c_str());
-    return kExitFailed;
-  }
+// Runs the shell's sequence with `source` and reports the outcome.
+int Thumbnail(HandlerSource& source, const wchar_t* sprite, const wchar_t* output) {
   Outcome outcome = ThumbnailOne(source, sprite, output);
   const HRESULT unload = source.CanUnloadNow();
   outcome.line += " DllCanUnloadNow=" + ResultText(unload);
@@ -357,6 +410,32 @@ int Run(int argc, wchar_t** argv) {
                  source.Describe().c_str(), ResultText(unload).c_str());
   }
   return kExitOk;
+}
+
+int Run(int argc, wchar_t** argv) {
+  const bool withDll = argc == 5 && std::wcscmp(argv[1], L"--dll") == 0;
+  if (!withDll && (argc != 3 || argv[1][0] == L'-')) return Usage();
+  const wchar_t* sprite = argv[argc - 2];
+  const wchar_t* output = argv[argc - 1];
+
+  ComApartment apartment;
+  if (withDll) {
+    DllHandlerSource source(argv[2]);
+    const HRESULT opened = source.Open();
+    if (FAILED(opened)) {
+      std::fprintf(stderr, "thumbhost: cannot use %s as a handler (%s)\n", Narrow(argv[2]).c_str(),
+                   ResultText(opened).c_str());
+      return kExitFailed;
+    }
+    return Thumbnail(source, sprite, output);
+  }
+  RegistryHandlerSource source;
+  std::string problem;
+  if (FAILED(source.Open(sprite, &problem))) {
+    std::fprintf(stderr, "thumbhost: %s: %s; no thumbnail written\n", Narrow(sprite).c_str(), problem.c_str());
+    return kExitFailed;
+  }
+  return Thumbnail(source, sprite, output);
 }
 
 }  // namespace

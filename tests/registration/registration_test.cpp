@@ -1,0 +1,362 @@
+// Self-registration of Tamsorel.dll against the Wine registry: the entries
+// the two scripts write, their removal, regsvr32, the type library, and the
+// shell path through the registry (thumbhost without --dll).
+//
+// Every test works on a copy of the DLL in a folder whose name holds an
+// apostrophe, so the quoting of the module path is exercised throughout.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kClsid[] = L"{062AB647-EA2F-4A58-9156-7AC33789EBF8}";
+const wchar_t kAppId[] = L"{C2E79123-B1D3-4352-BDA8-75FC0DFDF96F}";
+const wchar_t kLibId[] = L"{54DB3818-1432-4203-AD7F-141DEC4698A3}";
+const wchar_t kExtractImage[] = L"{BB2E617C-0920-11d1-9A0B-00C04FC2D6C1}";
+const wchar_t kApproved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const CLSID kQuorrelClsid = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
+const GUID kLibGuid = {0x54DB3818, 0x1432, 0x4203, {0xAD, 0x7F, 0x14, 0x1D, 0xEC, 0x46, 0x98, 0xA3}};
+// The type library's own locale, under which it is registered.
+const LCID kEnglishUs = 0x0409;
+
+using Function = HRESULT(STDAPICALLTYPE*)();
+using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+std::wstring Directory(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+std::wstring BinDirectory() {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return Directory(path);
+}
+
+// A registry value as text: REG_SZ data, or "<type:size>" for other types.
+std::wstring ValueText(DWORD type, const std::vector<BYTE>& data) {
+  if (type == REG_SZ) return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
+  return L"<" + std::to_wstring(type) + L":" + std::to_wstring(data.size()) + L">";
+}
+
+// Every key and value below `root\path`, as "path" -> "" for keys and
+// "path|name" -> text for values.  A missing key adds nothing.
+void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring, std::wstring>* out) {
+  HKEY key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  (*out)[path] = L"";
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256, type = 0, size = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+    std::vector<BYTE> data(size + 2, 0);
+    nameLength = 256;
+    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
+    (*out)[path + L"|" + name] = ValueText(type, data);
+  }
+  std::vector<std::wstring> children;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(name);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
+}
+
+// Everything the registration can touch.
+std::map<std::wstring, std::wstring> RegistrationState() {
+  std::map<std::wstring, std::wstring> state;
+  for (const wchar_t* path : {L"AppID", L".c16", L".s16", L".spr", L"Tamsorel.Quorrel", L"Tamsorel.Quorrel.1"})
+    Snapshot(HKEY_CLASSES_ROOT, path, &state);
+  Snapshot(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClsid, &state);
+  Snapshot(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + kLibId, &state);
+  std::map<std::wstring, std::wstring> approved;
+  Snapshot(HKEY_LOCAL_MACHINE, kApproved, &approved);
+  for (const auto& entry : approved) state[L"HKLM\\" + entry.first] = entry.second;
+  return state;
+}
+
+bool ReadString(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring* value) {
+  wchar_t data[1024];
+  DWORD size = sizeof(data), type = 0;
+  if (RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS) return false;
+  if (type != REG_SZ) return false;
+  *value = data;
+  return true;
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+  HKEY key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// Removes whatever an earlier, interrupted run left behind.
+void RemoveRegistration() {
+  const std::wstring clsidKey = std::wstring(L"CLSID\\") + kClsid;
+  for (const std::wstring& path :
+       {std::wstring(L"AppID\\") + kAppId, std::wstring(L"AppID\\Tamsorel.DLL"), std::wstring(L"Tamsorel.Quorrel"),
+        std::wstring(L"Tamsorel.Quorrel.1"), clsidKey, std::wstring(L"TypeLib\\") + kLibId,
+        std::wstring(L".c16\\ShellEx\\") + kExtractImage, std::wstring(L".s16\\ShellEx\\") + kExtractImage,
+        std::wstring(L".spr\\ShellEx\\") + kExtractImage})
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
+  HKEY approved;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kApproved, 0, KEY_SET_VALUE, &approved) == ERROR_SUCCESS) {
+    RegDeleteValueW(approved, kClsid);
+    RegCloseKey(approved);
+  }
+}
+
+// Runs a program and returns its exit code (or -1 when it cannot start).
+DWORD RunProcess(std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return static_cast<DWORD>(-1);
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = static_cast<DWORD>(-1);
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    folder_ = std::wstring(temp) + L"tamsorel it's here " + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    dll_ = folder_ + L"Tamsorel.dll";
+    ASSERT_TRUE(CopyFileW((BinDirectory() + L"Tamsorel.dll").c_str(), dll_.c_str(), FALSE));
+    RemoveRegistration();
+    module_ = LoadLibraryW(dll_.c_str());
+    ASSERT_NE(module_, nullptr);
+    register_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
+    unregister_ =
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+    ASSERT_NE(register_, nullptr);
+    ASSERT_NE(unregister_, nullptr);
+  }
+
+  void TearDown() override {
+    RemoveRegistration();
+    if (module_) FreeLibrary(module_);
+    DeleteFileW(dll_.c_str());
+    RemoveDirectoryW(folder_.c_str());
+  }
+
+  std::wstring folder_, dll_;
+  HMODULE module_ = nullptr;
+  Function register_ = nullptr, unregister_ = nullptr;
+};
+
+TEST_F(RegistrationTest, RegisterWritesEveryEntry) {
+  ASSERT_EQ(register_(), S_OK);
+
+  const std::wstring clsidKey = std::wstring(L"CLSID\\") + kClsid;
+  struct Expected {
+    HKEY root;
+    std::wstring path;
+    const wchar_t* name;
+    std::wstring data;
+  };
+  const Expected expected[] = {
+      {HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId, nullptr, L"Tamsorel"},
+      {HKEY_CLASSES_ROOT, L"AppID\\Tamsorel.DLL", L"AppID", kAppId},
+      {HKEY_CLASSES_ROOT, std::wstring(L".c16\\ShellEx\\") + kExtractImage, nullptr, kClsid},
+      {HKEY_CLASSES_ROOT, std::wstring(L".s16\\ShellEx\\") + kExtractImage, nullptr, kClsid},
+      {HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage, nullptr, kClsid},
+      {HKEY_LOCAL_MACHINE, kApproved, kClsid, L"Pellandor"},
+      {HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel.1", nullptr, L"Quorrel Class"},
+      {HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel.1\\CLSID", nullptr, kClsid},
+      {HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel", nullptr, L"Quorrel Class"},
+      {HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel\\CLSID", nullptr, kClsid},
+      {HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel\\CurVer", nullptr, L"Tamsorel.Quorrel.1"},
+      {HKEY_CLASSES_ROOT, clsidKey, nullptr, L"Quorrel Class"},
+      {HKEY_CLASSES_ROOT, clsidKey, L"AppID", kAppId},
+      {HKEY_CLASSES_ROOT, clsidKey + L"\\ProgID", nullptr, L"Tamsorel.Quorrel.1"},
+      {HKEY_CLASSES_ROOT, clsidKey + L"\\VersionIndependentProgID", nullptr, L"Tamsorel.Quorrel"},
+      {HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", nullptr, dll_},
+      {HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+      {HKEY_CLASSES_ROOT, clsidKey + L"\\TypeLib", nullptr, kLibId},
+  };
+  for (const Expected& e : expected) {
+    std::wstring value;
+    EXPECT_TRUE(ReadString(e.root, e.path, e.name, &value)) << std::string(e.path.begin(), e.path.end());
+    EXPECT_EQ(value, e.data) << std::string(e.path.begin(), e.path.end());
+  }
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Programmable"));
+
+  // The type library is registered with the module's own path.
+  BSTR registered = nullptr;
+  ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
+  EXPECT_EQ(std::wstring(registered), dll_);
+  SysFreeString(registered);
+
+  // No component categories are declared for the class.
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Implemented Categories"));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Required Categories"));
+}
+
+TEST_F(RegistrationTest, RegisteringTwiceEqualsRegisteringOnce) {
+  ASSERT_EQ(register_(), S_OK);
+  const auto once = RegistrationState();
+  ASSERT_EQ(register_(), S_OK);
+  EXPECT_EQ(RegistrationState(), once);
+}
+
+TEST_F(RegistrationTest, RegisterReplacesAnEarlierHandlerBinding) {
+  const std::wstring binding = std::wstring(L".spr\\ShellEx\\") + kExtractImage;
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (binding + L"\\Leftover").c_str(), 0, nullptr, 0, KEY_WRITE,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(register_(), S_OK);
+  std::wstring value;
+  EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, binding, nullptr, &value));
+  EXPECT_EQ(value, kClsid);
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, binding + L"\\Leftover"));
+}
+
+TEST_F(RegistrationTest, UnregisterRemovesAllButTheKeptKeys) {
+  const auto before = RegistrationState();
+  ASSERT_EQ(register_(), S_OK);
+  ASSERT_EQ(unregister_(), S_OK);
+  auto expected = before;
+  // NoRemove keys stay, created or not by the registration.
+  for (const wchar_t* kept : {L".c16", L".c16\\ShellEx", L".s16", L".s16\\ShellEx", L".spr", L".spr\\ShellEx", L"AppID"})
+    expected[kept] = L"";
+  expected[std::wstring(L"HKLM\\") + kApproved] = L"";
+  EXPECT_EQ(RegistrationState(), expected);
+
+  BSTR registered = nullptr;
+  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
+  SysFreeString(registered);
+}
+
+TEST_F(RegistrationTest, UnregisterStopsAtAForeignSubkey) {
+  ASSERT_EQ(register_(), S_OK);
+  const std::wstring server = std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32";
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (server + L"\\Foreign").c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(unregister_(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  // The class script stopped there: the ProgIDs before it are gone, the key
+  // and the AppID script's entries stay.
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel.1"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, server + L"\\Foreign"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
+}
+
+TEST_F(RegistrationTest, UnregisterWithoutRegistrationFailsOnTheTypeLibrary) {
+  // The class script finds nothing to remove; unregistering the type library
+  // fails, so the AppID script is not run, and nothing changes.
+  const auto before = RegistrationState();
+  EXPECT_TRUE(FAILED(unregister_()));
+  EXPECT_EQ(RegistrationState(), before);
+}
+
+TEST_F(RegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {
+  ASSERT_EQ(RunProcess(L"regsvr32.exe /s \"" + dll_ + L"\""), 0u);
+  std::wstring value;
+  EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32", nullptr, &value));
+  EXPECT_EQ(value, dll_);
+  ASSERT_EQ(RunProcess(L"regsvr32.exe /u /s \"" + dll_ + L"\""), 0u);
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClsid));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
+}
+
+// Automation answers from the registered type library only.
+TEST_F(RegistrationTest, DispatchWorksOnlyOnceTheTypeLibraryIsRegistered) {
+  auto getClassObject = reinterpret_cast<GetClassObjectFunction>(
+      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+  ASSERT_NE(getClassObject, nullptr);
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(getClassObject(kQuorrelClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+  IDispatch* dispatch = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&dispatch)), S_OK);
+  factory->Release();
+
+  ITypeLib* unregistered = nullptr;
+  const HRESULT notRegistered = LoadRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &unregistered);
+  ASSERT_TRUE(FAILED(notRegistered));
+  ITypeInfo* info = nullptr;
+  EXPECT_EQ(dispatch->GetTypeInfo(0, kEnglishUs, &info), notRegistered);
+  EXPECT_EQ(info, nullptr);
+
+  ASSERT_EQ(register_(), S_OK);
+  ASSERT_EQ(dispatch->GetTypeInfo(5, kEnglishUs, &info), S_OK);
+  ASSERT_NE(info, nullptr);
+  TYPEATTR* attributes = nullptr;
+  ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+  EXPECT_EQ(attributes->typekind, TKIND_DISPATCH);
+  info->ReleaseTypeAttr(attributes);
+  info->Release();
+
+  // The inherited members are found by name.
+  OLECHAR name[] = L"GetTypeInfoCount";
+  LPOLESTR names[] = {name};
+  DISPID id = 0;
+  EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, kEnglishUs, &id), S_OK);
+  EXPECT_NE(id, DISPID_UNKNOWN);
+  dispatch->Release();
+}
+
+// The shell's way in: the binding under the extension names the class, and
+// COM finds the server through InprocServer32.
+class ThumbhostTest : public RegistrationTest {
+ protected:
+  void SetUp() override {
+    RegistrationTest::SetUp();
+    sprite_ = folder_ + L"picture.s16";
+    // S16, 5-6-5, one frame of 2x2 pixels.
+    WriteFileBytes(sprite_, {0x01, 0, 0, 0, 1, 0, 14, 0, 0, 0, 2, 0, 2, 0, 4, 0, 0, 0,
+                             0x1F, 0x00, 0xE0, 0x07, 0x00, 0xF8, 0xFF, 0xFF});
+  }
+  void TearDown() override {
+    for (const wchar_t* name : {L"picture.s16", L"viaregistry.bmp", L"viadll.bmp"}) DeleteFileW((folder_ + name).c_str());
+    RegistrationTest::TearDown();
+  }
+  std::wstring Thumbhost() { return L"\"" + BinDirectory() + L"thumbhost.exe\" "; }
+  std::wstring sprite_;
+};
+
+TEST_F(ThumbhostTest, RendersThroughTheRegistryLikeTheDllPath) {
+  const std::wstring viaRegistry = folder_ + L"viaregistry.bmp", viaDll = folder_ + L"viadll.bmp";
+  EXPECT_EQ(RunProcess(Thumbhost() + L"\"" + sprite_ + L"\" \"" + viaRegistry + L"\""), 1u);
+  EXPECT_EQ(GetFileAttributesW(viaRegistry.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  ASSERT_EQ(register_(), S_OK);
+  ASSERT_EQ(RunProcess(Thumbhost() + L"\"" + sprite_ + L"\" \"" + viaRegistry + L"\""), 0u);
+  ASSERT_EQ(RunProcess(Thumbhost() + L"--dll \"" + dll_ + L"\" \"" + sprite_ + L"\" \"" + viaDll + L"\""), 0u);
+  const std::string registryBytes = ReadFileBytes(viaRegistry);
+  EXPECT_GT(registryBytes.size(), 54u);
+  EXPECT_EQ(registryBytes, ReadFileBytes(viaDll));
+}
+
+}  // namespace
