@@ -1,0 +1,123 @@
+// The steps of the registration sequence on their own: quoting of the module
+// path, the help directory, the type library found beside a module, and the
+// widening of a script in a multi-byte code page.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/registration.h"
+
+namespace {
+
+const GUID kLibGuid = {0x54DB3818, 0x1432, 0x4203, {0xAD, 0x7F, 0x14, 0x1D, 0xEC, 0x46, 0x98, 0xA3}};
+
+TEST(RegistrationSteps, DoubleSingleQuotes) {
+  struct Case {
+    const wchar_t* source;
+    const wchar_t* doubled;
+  } cases[] = {
+      {L"", L""},
+      {L"C:\\dir\\Tamsorel.dll", L"C:\\dir\\Tamsorel.dll"},
+      {L"C:\\it's\\Tamsorel.dll", L"C:\\it''s\\Tamsorel.dll"},
+      {L"''", L"''''"},
+  };
+  for (const Case& c : cases) {
+    wchar_t out[64];
+    std::fill(std::begin(out), std::end(out), L'#');
+    tamsorel::DoubleSingleQuotes(out, c.source);
+    EXPECT_STREQ(out, c.doubled);
+  }
+}
+
+TEST(RegistrationSteps, HelpDirectoryKeepsTheLastSeparator) {
+  struct Case {
+    const wchar_t* path;
+    int length;
+  } cases[] = {
+      {nullptr, 0},         {L"Tamsorel.dll", 0},     {L"C:\\dir\\Tamsorel.dll", 7},
+      {L"C:Tamsorel.dll", 2}, {L"a/b\\c.dll", 4},     {L"C:\\dir\\", 7},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tamsorel::HelpDirectoryLength(c.path), c.length);
+}
+
+std::wstring OwnPath() {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return path;
+}
+
+// This program carries no type library, but the build puts one beside it
+// under its own name with the extension .tlb.
+TEST(RegistrationSteps, TypeLibraryBesideTheModuleIsLoadedAndRegistered) {
+  std::wstring expected = OwnPath();
+  expected = expected.substr(0, expected.rfind(L'.')) + L".tlb";
+
+  ITypeLib* lib = nullptr;
+  BSTR path = nullptr;
+  ASSERT_EQ(tamsorel::LoadModuleTypeLib(GetModuleHandleW(nullptr), &lib, &path), S_OK);
+  ASSERT_NE(lib, nullptr);
+  EXPECT_EQ(std::wstring(path), expected);
+  TLIBATTR* attributes = nullptr;
+  ASSERT_EQ(lib->GetLibAttr(&attributes), S_OK);
+  EXPECT_TRUE(IsEqualGUID(attributes->guid, kLibGuid));
+  lib->ReleaseTLibAttr(attributes);
+  lib->Release();
+  SysFreeString(path);
+
+  ASSERT_EQ(tamsorel::RegisterModuleTypeLib(GetModuleHandleW(nullptr)), S_OK);
+  BSTR registered = nullptr;
+  ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &registered), S_OK);
+  EXPECT_EQ(std::wstring(registered), expected);
+  SysFreeString(registered);
+  EXPECT_EQ(tamsorel::UnregisterModuleTypeLib(GetModuleHandleW(nullptr)), S_OK);
+  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &registered), S_OK);
+}
+
+TEST(RegistrationSteps, NoTypeLibraryAnywhereFails) {
+  ITypeLib* lib = nullptr;
+  BSTR path = nullptr;
+  EXPECT_TRUE(FAILED(tamsorel::LoadModuleTypeLib(GetModuleHandleW(L"kernel32.dll"), &lib, &path)));
+  EXPECT_EQ(lib, nullptr);
+  EXPECT_EQ(path, nullptr);
+}
+
+TEST(RegistrationSteps, MissingScriptGivesTheLastError) {
+  tamsorel::ScriptRun run;
+  EXPECT_EQ(tamsorel::LoadAndRunScript(&run, OwnPath().c_str(), 999, L"REGISTRY", TRUE),
+            HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));
+  const HRESULT noFile = tamsorel::LoadAndRunScript(&run, L"C:\\no such folder\\Tamsorel.dll", 101, L"REGISTRY", TRUE);
+  EXPECT_TRUE(FAILED(noFile));
+  EXPECT_EQ(HRESULT_FACILITY(noFile), FACILITY_WIN32);
+}
+
+// In a multi-byte code page a script widens to fewer characters than it has
+// bytes; the text ends after the characters produced, so nothing unwritten
+// is read as script.
+TEST(RegistrationSteps, MultiByteScriptEndsAfterTheCharactersProduced) {
+  const LCID previous = GetThreadLocale();
+  ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT)));
+  UINT codePage = 0;
+  GetLocaleInfoW(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                 reinterpret_cast<LPWSTR>(&codePage), sizeof(codePage) / sizeof(wchar_t));
+  if (codePage != 932) {
+    SetThreadLocale(previous);
+    GTEST_SKIP() << "no Japanese thread locale here";
+  }
+  tamsorel::ScriptRun run;
+  ASSERT_EQ(tamsorel::LoadAndRunScript(&run, OwnPath().c_str(), 301, L"REGISTRY", FALSE), S_OK);
+  const HRESULT hr = tamsorel::LoadAndRunScript(&run, OwnPath().c_str(), 300, L"REGISTRY", TRUE);
+  wchar_t value[16] = {};
+  DWORD size = sizeof(value);
+  const LONG read = RegGetValueW(HKEY_CURRENT_USER, L"Software\\TamsorelWideningTest", nullptr, RRF_RT_REG_SZ,
+                                 nullptr, value, &size);
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TamsorelWideningTest");
+  SetThreadLocale(previous);
+  ASSERT_EQ(hr, S_OK);
+  ASSERT_EQ(read, ERROR_SUCCESS);
+  EXPECT_STREQ(value, L"\u3042");
+}
+
+}  // namespace
