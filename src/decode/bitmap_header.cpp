@@ -1,5 +1,7 @@
 #include "decode/bitmap_header.h"
 
+#include <limits>
+
 #include "decode/sprite_format.h"
 
 namespace tamsorel {
@@ -22,8 +24,9 @@ std::size_t ColourBytes(const BitmapHeaderView& view) {
 
 std::size_t BitmapStride(const BitmapHeaderView& view) {
   if (view.width <= 0 || view.planes != 1 || ColourBytes(view) == 0) return 0;
-  const std::size_t bits = static_cast<std::size_t>(view.width) * view.bitCount;
-  return ((bits + 31) / 32) * 4;
+  // In 64 bits: a 32-bit size_t could wrap for the widths a header allows.
+  const uint64_t bytes = (static_cast<uint64_t>(view.width) * view.bitCount + 31) / 32 * 4;
+  return bytes <= std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(bytes) : 0;
 }
 
 }  // namespace tamsorel

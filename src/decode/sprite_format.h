@@ -28,8 +28,6 @@ struct FrameEntry {
   uint16_t height = 0;
 };
 
-enum class SpriteKind { kSpr, kS16, kC16 };
-
 inline uint16_t LoadLe16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }

@@ -166,11 +166,13 @@ TEST(SprDecode, RowsAreFourByteAlignedAndReadInOneGoOnlyWhenPacked) {
     EXPECT_EQ(AsHeapBitmap(r.bitmap)->stride, c.stride);
     EXPECT_EQ(PixelMemory(r.bitmap), Laid(px.data(), c.width, c.stride, height));
     // frameCount, entry, then the pixel reads.
-    const std::vector<uint32_t> pixelReads(p.reads.begin() + 2, p.reads.end());
+    std::vector<uint32_t> reads = {2, 8};
     if (c.width % 4 == 0)
-      EXPECT_EQ(pixelReads, std::vector<uint32_t>{uint32_t{c.width} * height});
+      reads.push_back(uint32_t{c.width} * height);
     else
-      EXPECT_EQ(pixelReads, std::vector<uint32_t>(height, c.width));
+      reads.insert(reads.end(), height, c.width);
+    EXPECT_EQ(p.reads, reads);
+    EXPECT_EQ(p.seeks, std::vector<uint32_t>{10});
     p.DeleteBitmap(r.bitmap);
   }
 }
@@ -249,12 +251,13 @@ TEST(S16Decode, OddWidthsAreReadRowByRowEvenWidthsInOneRead) {
     const Bytes packed = AsBytes(px);
     EXPECT_EQ(PixelMemory(r.bitmap), Laid(packed.data(), 2u * c.width, c.stride, c.height));
     // header, entry, line offsets (if any), then the pixel reads.
-    const std::size_t skip = c.height > 1 ? 3 : 2;
-    const std::vector<uint32_t> pixelReads(p.reads.begin() + skip, p.reads.end());
+    std::vector<uint32_t> reads = {6, 8};
+    if (c.height > 1) reads.push_back(4u * (c.height - 1));
     if (c.width % 2 == 0)
-      EXPECT_EQ(pixelReads, std::vector<uint32_t>{2u * c.width * c.height});
+      reads.push_back(2u * c.width * c.height);
     else
-      EXPECT_EQ(pixelReads, std::vector<uint32_t>(c.height, 2u * c.width));
+      reads.insert(reads.end(), c.height, 2u * c.width);
+    EXPECT_EQ(p.reads, reads);
     p.DeleteBitmap(r.bitmap);
   }
 }
@@ -541,6 +544,7 @@ struct FailureCase {
   test::Faults faults;
   HRESULT hr;
   const char* outParam;  // "untouched", "null" or "bitmap"
+  bool described;        // the header buffer holds the new description
   const char* events;
 };
 
@@ -575,46 +579,45 @@ std::vector<FailureCase> FailureCases() {
   const Bytes spr = SprWith(1, 4, 2);
   const Bytes s16 = S16With(1, 2, 2);
   const Bytes c16 = test::EncodeC16(0, 2, 2, Pixels16(4));
-  const char* sprFileOnly = "open close";
-  const char* s16FileOnly = "open close";
+  const char* fileOnly = "open close";
   return {
-      {"missing file", u"none.spr", {}, none, E_FAIL, "untouched", "open-failed"},
-      {"SPR empty", u"e.spr", {}, none, E_FAIL, "untouched", sprFileOnly},
-      {"SPR one header byte", u"e.spr", Head(spr, 1), none, E_FAIL, "untouched", sprFileOnly},
-      {"SPR frameCount 0", u"e.spr", SprWith(0, 4, 2), none, E_FAIL, "untouched", sprFileOnly},
-      {"SPR entry short", u"e.spr", Head(spr, 9), none, E_FAIL, "untouched", sprFileOnly},
-      {"SPR height 0", u"e.spr", SprWith(1, 4, 0), none, E_FAIL, "untouched", sprFileOnly},
-      {"SPR width 0", u"e.spr", SprWith(1, 0, 2), none, E_FAIL, "untouched", sprFileOnly},
-      {"SPR no palette", u"e.spr", spr, palette, E_FAIL, "untouched", sprFileOnly},
-      {"SPR no DC", u"e.spr", spr, dc, E_FAIL, "untouched", "open palette+ palette- close"},
-      {"SPR bitmap without handle", u"e.spr", spr, noHandle, E_FAIL, "null",
+      {"missing file", u"none.spr", {}, none, E_FAIL, "untouched", false, "open-failed"},
+      {"SPR empty", u"e.spr", {}, none, E_FAIL, "untouched", false, fileOnly},
+      {"SPR one header byte", u"e.spr", Head(spr, 1), none, E_FAIL, "untouched", false, fileOnly},
+      {"SPR frameCount 0", u"e.spr", SprWith(0, 4, 2), none, E_FAIL, "untouched", false, fileOnly},
+      {"SPR entry short", u"e.spr", Head(spr, 9), none, E_FAIL, "untouched", false, fileOnly},
+      {"SPR height 0", u"e.spr", SprWith(1, 4, 0), none, E_FAIL, "untouched", false, fileOnly},
+      {"SPR width 0", u"e.spr", SprWith(1, 0, 2), none, E_FAIL, "untouched", false, fileOnly},
+      {"SPR no palette", u"e.spr", spr, palette, E_FAIL, "untouched", false, fileOnly},
+      {"SPR no DC", u"e.spr", spr, dc, E_FAIL, "untouched", true, "open palette+ palette- close"},
+      {"SPR bitmap without handle", u"e.spr", spr, noHandle, E_FAIL, "null", true,
        "open palette+ dc+ dc- palette- close"},
-      {"SPR bitmap without pixels", u"e.spr", spr, noPixels, E_FAIL, "null",
+      {"SPR bitmap without pixels", u"e.spr", spr, noPixels, E_FAIL, "null", true,
        "open palette+ dc+ bitmap+ bitmap- dc- palette- close"},
-      {"SPR decoded", u"e.spr", spr, none, S_OK, "bitmap",
+      {"SPR decoded", u"e.spr", spr, none, S_OK, "bitmap", true,
        "open palette+ dc+ bitmap+ dc- palette- close"},
-      {"16 empty", u"e.s16", {}, none, E_FAIL, "untouched", s16FileOnly},
-      {"16 five header bytes", u"e.s16", Head(s16, 5), none, E_FAIL, "untouched", s16FileOnly},
-      {"16 frameCount 0", u"e.s16", S16With(0, 2, 2), none, E_FAIL, "untouched", s16FileOnly},
-      {"16 entry short", u"e.s16", Head(s16, 13), none, E_FAIL, "untouched", s16FileOnly},
-      {"16 height 0", u"e.s16", S16With(1, 2, 0), none, E_FAIL, "untouched", s16FileOnly},
-      {"16 line offsets short", u"e.s16", Head(s16, 17), none, E_FAIL, "untouched",
+      {"16 empty", u"e.s16", {}, none, E_FAIL, "untouched", false, fileOnly},
+      {"16 five header bytes", u"e.s16", Head(s16, 5), none, E_FAIL, "untouched", false, fileOnly},
+      {"16 frameCount 0", u"e.s16", S16With(0, 2, 2), none, E_FAIL, "untouched", false, fileOnly},
+      {"16 entry short", u"e.s16", Head(s16, 13), none, E_FAIL, "untouched", false, fileOnly},
+      {"16 height 0", u"e.s16", S16With(1, 2, 0), none, E_FAIL, "untouched", false, fileOnly},
+      {"16 line offsets short", u"e.s16", Head(s16, 17), none, E_FAIL, "untouched", false,
        "open block+ block- close"},
-      {"16 no block", u"e.s16", s16, block, E_FAIL, "untouched", s16FileOnly},
-      {"16 no DC", u"e.s16", s16, dc, E_FAIL, "untouched", "open block+ block- close"},
-      {"16 width 0", u"e.s16", S16With(1, 0, 2), none, E_FAIL, "null",
+      {"16 no block", u"e.s16", s16, block, E_FAIL, "untouched", false, fileOnly},
+      {"16 no DC", u"e.s16", s16, dc, E_FAIL, "untouched", false, "open block+ block- close"},
+      {"16 width 0", u"e.s16", S16With(1, 0, 2), none, E_FAIL, "null", true,
        "open block+ dc+ dc- block- close"},
-      {"16 bitmap without handle", u"e.s16", s16, noHandle, E_FAIL, "null",
+      {"16 bitmap without handle", u"e.s16", s16, noHandle, E_FAIL, "null", true,
        "open block+ dc+ dc- block- close"},
-      {"S16 bitmap without pixels", u"e.s16", s16, noPixels, E_FAIL, "null",
+      {"S16 bitmap without pixels", u"e.s16", s16, noPixels, E_FAIL, "null", true,
        "open block+ dc+ bitmap+ bitmap- dc- block- close"},
-      {"C16 bitmap without pixels", u"e.c16", c16, noPixels, E_FAIL, "null",
+      {"C16 bitmap without pixels", u"e.c16", c16, noPixels, E_FAIL, "null", true,
        "open block+ dc+ bitmap+ bitmap- dc- block- close"},
-      {"S16 decoded", u"e.s16", s16, none, S_OK, "bitmap",
+      {"S16 decoded", u"e.s16", s16, none, S_OK, "bitmap", true,
        "open block+ dc+ bitmap+ dc- block- close"},
-      {"C16 decoded", u"e.c16", c16, none, S_OK, "bitmap",
+      {"C16 decoded", u"e.c16", c16, none, S_OK, "bitmap", true,
        "open block+ dc+ bitmap+ dc- block- close"},
-      {"S16 height 1 needs no block", u"e.s16", S16With(1, 2, 1), none, S_OK, "bitmap",
+      {"S16 height 1 needs no block", u"e.s16", S16With(1, 2, 1), none, S_OK, "bitmap", true,
        "open dc+ bitmap+ dc- close"},
   };
 }
@@ -626,10 +629,19 @@ TEST(DecodeFailures, EveryPathReturnsItsResultAndReleasesInReverseOrder) {
     p.faults = c.faults;
     Result r;
     r.header.fill(0xCC);
-    if (c.what != std::string("missing file")) p.AddFile(c.name, c.file);
+    if (std::string(c.events) != "open-failed") p.AddFile(c.name, c.file);
     r.hr = DecodeFirstFrame(p, c.name.c_str(), r.header.data(), &r.bitmap);
     EXPECT_EQ(r.hr, c.hr);
     EXPECT_EQ(p.Events(), c.events);
+    // SPR describes the bitmap once it has the palette, the 16-bit kinds
+    // only once they have the device context.
+    if (c.described) {
+      EXPECT_EQ(LoadLe32(r.header.data() + kBiSize), kInfoHeaderSize);
+    } else {
+      std::array<uint8_t, kHeaderBufferSize> before;
+      before.fill(0xCC);
+      EXPECT_EQ(r.header, before);
+    }
     const std::string out = c.outParam;
     if (out == "untouched") {
       EXPECT_EQ(r.bitmap, kUntouched);

@@ -84,6 +84,11 @@ TEST(PortablePlatform, DecodesFilesFromDiskAndReleasesThem) {
       {"pic.s16", test::EncodeS16(1, 3, 2, px), S_OK},
       {"PIC.SPR", test::EncodeSpr(3, 2, {1, 2, 3, 4, 5, 6}), S_OK},
       {"\xE9t\xE9.spr", test::EncodeSpr(3, 2, {1, 2, 3, 4, 5, 6}), S_OK},  // Latin-1 bytes
+      {"cut.s16", [&] {  // ends inside the pixels
+         Bytes b = test::EncodeS16(0, 3, 2, px);
+         b.resize(b.size() - 3);
+         return b;
+       }(), S_OK},
       {"short.s16", Bytes{1, 0, 0}, E_FAIL},
   };
   for (const Case& c : cases) {
@@ -94,10 +99,19 @@ TEST(PortablePlatform, DecodesFilesFromDiskAndReleasesThem) {
     BitmapHandle bitmap = nullptr;
     EXPECT_EQ(DecodeFirstFrame(p, path.c_str(), header.data(), &bitmap), c.hr);
     if (c.hr == S_OK) {
+      // The same bytes served from memory give the same header and pixels.
+      MemoryDecodePlatform reference;
+      reference.AddFile(path, c.file);
+      std::array<uint8_t, kHeaderBufferSize> expectedHeader{};
+      BitmapHandle expected = nullptr;
+      ASSERT_EQ(DecodeFirstFrame(reference, path.c_str(), expectedHeader.data(), &expected), S_OK);
       ASSERT_NE(bitmap, nullptr);
       const HeapBitmap* b = AsHeapBitmap(bitmap);
-      EXPECT_EQ(b->height, 2);
-      EXPECT_NE(b->pixels[0], 0);
+      const HeapBitmap* e = AsHeapBitmap(expected);
+      EXPECT_EQ(header, expectedHeader);
+      EXPECT_EQ(Bytes(b->pixels, b->pixels + b->pixelBytes),
+                Bytes(e->pixels, e->pixels + e->pixelBytes));
+      reference.DeleteBitmap(expected);
       p.DeleteBitmap(bitmap);
     }
     EXPECT_EQ(p.LiveFiles(), 0);
