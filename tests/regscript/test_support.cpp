@@ -51,6 +51,39 @@ HRESULT RunQuorrel(RegistryPlatform& registry, bool registerMode, const char16_t
                  {{u"APPID", kAppId}, {u"Module", module}, {u"Module_Raw", module}});
 }
 
+namespace {
+std::string Noted(const char16_t* name, uint32_t access) {
+  char mask[16];
+  std::snprintf(mask, sizeof mask, ":%X", static_cast<unsigned>(access));
+  return (name ? DumpText(name) : std::string("-")) + mask;
+}
+}  // namespace
+
+long RecordingRegistry::OpenKey(RegKey parent, const char16_t* name, uint32_t access, RegKey* out) {
+  opens.push_back(Noted(name, access));
+  return MemoryRegistry::OpenKey(parent, name, access, out);
+}
+
+long RecordingRegistry::CreateKey(RegKey parent, const char16_t* name, RegKey* out) {
+  opens.push_back("create " + (name ? DumpText(name) : std::string("-")));
+  return MemoryRegistry::CreateKey(parent, name, out);
+}
+
+long RecordingRegistry::EnumKey(RegKey key, uint32_t index, char16_t* name, uint32_t* size) {
+  enumIndexes.push_back(index);
+  return MemoryRegistry::EnumKey(key, index, name, size);
+}
+
+void* RecordingRegistry::Alloc(std::size_t bytes) {
+  allocations.push_back(bytes);
+  return MemoryRegistry::Alloc(bytes);
+}
+
+void* RecordingRegistry::Realloc(void* block, std::size_t bytes) {
+  allocations.push_back(bytes);
+  return MemoryRegistry::Realloc(block, bytes);
+}
+
 std::vector<uint8_t> SzBytes(const std::u16string& text) {
   std::vector<uint8_t> bytes;
   for (char16_t c : text) {

@@ -1,6 +1,7 @@
 // Helpers shared by the registry-script tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -43,6 +44,23 @@ std::string QuorrelScript();   // REGISTRY 102
 // (apostrophes already doubled by the caller).
 HRESULT RunBindings(RegistryPlatform& registry, bool registerMode, const char16_t* module);
 HRESULT RunQuorrel(RegistryPlatform& registry, bool registerMode, const char16_t* module);
+
+// The in-memory registry, also noting each open and creation as
+// "name:access" (in hexadecimal; name "-" for a null name) or "create name",
+// each Alloc and Realloc size in bytes (in call order), and each
+// enumeration index.
+class RecordingRegistry : public MemoryRegistry {
+ public:
+  long OpenKey(RegKey parent, const char16_t* name, uint32_t access, RegKey* out) override;
+  long CreateKey(RegKey parent, const char16_t* name, RegKey* out) override;
+  long EnumKey(RegKey key, uint32_t index, char16_t* name, uint32_t* size) override;
+  void* Alloc(std::size_t bytes) override;
+  void* Realloc(void* block, std::size_t bytes) override;
+
+  std::vector<std::string> opens;
+  std::vector<std::size_t> allocations;
+  std::vector<uint32_t> enumIndexes;
+};
 
 // The little-endian bytes of a UTF-16 string, terminator included.
 std::vector<uint8_t> SzBytes(const std::u16string& text);

@@ -316,6 +316,64 @@ TEST(Walker, ReadOnlyKeyIsOpenedForReadingBeforeCreationIsTried) {
   ExpectNothingLeftOpen(registry);
 }
 
+TEST(Walker, AccessRequestedForEachOpen) {
+  // Register: ForceRemove opens the old tree for reading and writing to empty
+  // it; the key item then tries read-write, then read, then creates.
+  // Unregister: keys are opened for reading, the block key again for writing
+  // to delete a value.
+  const std::string script = "HKCU { ForceRemove T { val V = s 'v' } }";
+  RecordingRegistry registry;
+  ASSERT_TRUE(registry.AddKey(u"HKCU\\T\\Old"));
+  ASSERT_EQ(RunText(registry, script, true), S_OK);
+  EXPECT_EQ(registry.opens,
+            (std::vector<std::string>{"T:2001F", "Old:2001F", "T:2001F", "T:20019", "create T"}));
+  registry.opens.clear();
+  ASSERT_EQ(RunText(registry, script, false), S_OK);
+  EXPECT_EQ(registry.opens, (std::vector<std::string>{"T:20019", "-:20006"}));
+  EXPECT_EQ(registry.Dump(), "");
+  ExpectNothingLeftOpen(registry);
+}
+
+TEST(Walker, DeleteAndForceRemoveEmptyWholeTrees) {
+  const std::u16string longName(255, u'k');  // the longest name a key can have
+  const struct {
+    const char* name;
+    std::vector<std::u16string> keys;
+    const char16_t* readOnly;
+    std::string script;
+    std::string dump;
+  } cases[] = {
+      {"SiblingsAtEveryLevel",
+       {u"HKCU\\T\\A\\A1\\X", u"HKCU\\T\\A\\A2", u"HKCU\\T\\A\\A3", u"HKCU\\T\\B",
+        u"HKCU\\T\\" + longName + u"\\Deep"},
+       nullptr,
+       "HKCU { Delete T }",
+       ""},
+      // A subtree that cannot be emptied is kept, and the key is opened
+      // as it stands.
+      {"UndeletableSubkeyIsNoFailure",
+       {u"HKCU\\T\\Locked\\Inner", u"HKCU\\T\\Z"},
+       u"HKCU\\T\\Locked",
+       "HKCU { ForceRemove T = s 'x' }",
+       "HKCU\\T\n  @ = REG_SZ \"x\\0\"\nHKCU\\T\\Locked\nHKCU\\T\\Locked\\Inner\n"
+       "HKCU\\T\\Z\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingRegistry registry;
+    for (const std::u16string& key : c.keys) ASSERT_TRUE(registry.AddKey(key.c_str()));
+    if (c.readOnly) {
+      ASSERT_TRUE(registry.SetReadOnly(c.readOnly, true));
+    }
+    EXPECT_EQ(Describe(RunText(registry, c.script, true)), Describe(S_OK));
+    EXPECT_EQ(registry.Dump(), c.dump);
+    // The first subkey is asked for again and again while the tree shrinks.
+    EXPECT_EQ(registry.enumIndexes, std::vector<uint32_t>(registry.enumIndexes.size(), 0u));
+    EXPECT_GT(registry.enumIndexes.size(), 0u);
+    ExpectNothingLeftOpen(registry);
+  }
+}
+
 TEST(Walker, RegistryFailuresAreReturned) {
   struct Case {
     const char* name;
