@@ -45,7 +45,8 @@ UINT GetConversionCodePage() {
   CodePageRule rule = codePageRule;
   if (rule == nullptr) {
     OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);  // 276 bytes
+    static_assert(sizeof(version) == 276, "OSVERSIONINFOW without the service-pack fields");
+    version.dwOSVersionInfoSize = sizeof(version);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     const BOOL known = GetVersionExW(&version);

@@ -67,6 +67,17 @@ TEST(RegistrationSteps, TypeLibraryBesideTheModuleIsLoadedAndRegistered) {
   lib->Release();
   SysFreeString(path);
 
+  // The registration goes into the registry every test shares: remove it
+  // however the test ends.
+  struct Unregister {
+    ~Unregister() {
+      BSTR left = nullptr;
+      if (QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &left) == S_OK) {
+        tamsorel::UnregisterModuleTypeLib(GetModuleHandleW(nullptr));
+        SysFreeString(left);
+      }
+    }
+  } unregister;
   ASSERT_EQ(tamsorel::RegisterModuleTypeLib(GetModuleHandleW(nullptr)), S_OK);
   BSTR registered = nullptr;
   ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &registered), S_OK);

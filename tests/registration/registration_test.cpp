@@ -273,12 +273,16 @@ TEST_F(RegistrationTest, UnregisterStopsAtAForeignSubkey) {
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
 }
 
-TEST_F(RegistrationTest, UnregisterWithoutRegistrationFailsOnTheTypeLibrary) {
-  // The class script finds nothing to remove; unregistering the type library
-  // fails, so the AppID script is not run, and nothing changes.
-  const auto before = RegistrationState();
-  EXPECT_TRUE(FAILED(unregister_()));
-  EXPECT_EQ(RegistrationState(), before);
+TEST_F(RegistrationTest, UnregisterStopsWhenTheTypeLibraryIsNotRegistered) {
+  ASSERT_EQ(register_(), S_OK);
+  ASSERT_EQ(UnRegisterTypeLib(kLibGuid, 1, 0, kEnglishUs, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32), S_OK);
+  const HRESULT hr = unregister_();
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+  // The class script ran first; the AppID script after the failure did not.
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClsid));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
 }
 
 TEST_F(RegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {

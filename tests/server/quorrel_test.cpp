@@ -6,13 +6,16 @@
 #include <oleauto.h>
 #include <shobjidl.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "com_test_util.h"
 #include "extractor/quorrel.h"
+#include "extractor/quorrel_typeinfo.h"
 #include "server/module.h"
 #include "sprite_fixtures.h"
 
@@ -506,6 +509,225 @@ TEST(QuorrelDispatch, LoadsTheRegisteredTypeLibraryOnce) {
   Ref<ITypeInfo> shared;
   ASSERT_EQ(other->GetTypeInfo(0, kLcid, shared.outT()), S_OK);
   EXPECT_EQ(shared.get(), first.get());
+}
+
+// ---------------------------------------------------------------------------
+// The module's type-information cache over a stand-in type info
+
+// A type info whose functions are given by the test.  It counts what the
+// cache asks of it and records the last Invoke.
+class FakeTypeInfo : public ITypeInfo {
+ public:
+  struct Function {
+    const wchar_t* name;  // null: GetDocumentation fails for it
+    MEMBERID memid;
+    bool descriptionFails;
+  };
+  static constexpr DISPID kLookedUp = 4242;
+  static constexpr HRESULT kInvokeResult = DISP_E_BADPARAMCOUNT;
+
+  explicit FakeTypeInfo(std::vector<Function> functions) : functions_(std::move(functions)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ITypeInfo)) return E_NOINTERFACE;
+    *ppv = static_cast<ITypeInfo*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+
+  HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** attributes) override {
+    ++typeAttrs;
+    attributes_ = TYPEATTR{};
+    attributes_.typekind = TKIND_DISPATCH;
+    attributes_.cFuncs = static_cast<WORD>(functions_.size());
+    *attributes = &attributes_;
+    return S_OK;
+  }
+  void STDMETHODCALLTYPE ReleaseTypeAttr(TYPEATTR*) override { --typeAttrs; ++typeAttrReleases; }
+  HRESULT STDMETHODCALLTYPE GetFuncDesc(UINT index, FUNCDESC** description) override {
+    if (index >= functions_.size() || functions_[index].descriptionFails) return TYPE_E_ELEMENTNOTFOUND;
+    ++funcDescs;
+    auto* held = new FUNCDESC{};
+    held->memid = functions_[index].memid;
+    *description = held;
+    return S_OK;
+  }
+  void STDMETHODCALLTYPE ReleaseFuncDesc(FUNCDESC* description) override {
+    --funcDescs;
+    delete description;
+  }
+  HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* name, BSTR* doc, DWORD* context,
+                                             BSTR* file) override {
+    if (doc != nullptr || context != nullptr || file != nullptr) return E_INVALIDARG;  // the name only
+    for (const Function& f : functions_) {
+      if (f.memid == memid && f.name != nullptr) {
+        *name = SysAllocString(f.name);
+        return S_OK;
+      }
+    }
+    return TYPE_E_ELEMENTNOTFOUND;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR*, UINT cNames, MEMBERID* ids) override {
+    ++lookups;
+    for (UINT i = 0; i < cNames; ++i) ids[i] = kLookedUp;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(PVOID instance, MEMBERID memid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argErr) override {
+    invokedOn = instance;
+    invokedMember = memid;
+    invokedFlags = flags;
+    invokedWith = {params, result, exception, argErr};
+    return kInvokeResult;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetVarDesc(UINT, VARDESC**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetNames(MEMBERID, BSTR*, UINT, UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetRefTypeOfImplType(UINT, HREFTYPE*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetImplTypeFlags(UINT, INT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID, INVOKEKIND, BSTR*, BSTR*, WORD*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetRefTypeInfo(HREFTYPE, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE AddressOfMember(MEMBERID, INVOKEKIND, PVOID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, PVOID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetMops(MEMBERID, BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetContainingTypeLib(ITypeLib**, UINT*) override { return E_NOTIMPL; }
+  void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC*) override {}
+
+  LONG refs = 1;  // the cache's
+  int typeAttrs = 0, typeAttrReleases = 0, funcDescs = 0, lookups = 0;
+  PVOID invokedOn = nullptr;
+  MEMBERID invokedMember = 0;
+  WORD invokedFlags = 0;
+  std::vector<void*> invokedWith;
+
+ private:
+  std::vector<Function> functions_;
+  TYPEATTR attributes_ = {};
+};
+
+// Puts a stand-in type info into the module's cache for one test and gives
+// the cache back as it was afterwards.
+class TypeInfoCacheTest : public ::testing::Test {
+ protected:
+  FakeTypeInfo& Install(std::vector<FakeTypeInfo::Function> functions) {
+    fake_ = std::make_unique<FakeTypeInfo>(std::move(functions));
+    saved_ = tamsorel::quorrelTypeInfo;
+    tamsorel::quorrelTypeInfo.typeInfo = fake_.get();
+    tamsorel::quorrelTypeInfo.names = nullptr;
+    tamsorel::quorrelTypeInfo.nameCount = 0;
+    installed_ = true;
+    return *fake_;
+  }
+  void TearDown() override {
+    if (!installed_) return;
+    tamsorel::QuorrelTypeInfoCache::Terminate(reinterpret_cast<DWORD_PTR>(&tamsorel::quorrelTypeInfo));
+    tamsorel::quorrelTypeInfo = saved_;
+  }
+  static DISPID IdOf(IDispatch* dispatch, std::vector<const wchar_t*> names) {
+    std::vector<DISPID> ids(names.size(), 1);
+    const HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(names.data()),
+                                               static_cast<UINT>(names.size()), 0x0409, ids.data());
+    return hr == S_OK ? ids[0] : 0x7FFFFFFF;
+  }
+
+ private:
+  std::unique_ptr<FakeTypeInfo> fake_;
+  tamsorel::QuorrelTypeInfoCache saved_ = {};
+  bool installed_ = false;
+};
+
+TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
+  FakeTypeInfo& fake = Install({{L"Alpha", 10, false},
+                                {L"Beta", 11, false},
+                                {L"Gamma", 12, true},  // no description: no entry
+                                {L"Alpha", 13, false},
+                                {nullptr, 14, false}});  // no name: no entry
+  Ref<IDispatch> dispatch;
+  ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
+
+  struct Case {
+    std::vector<const wchar_t*> names;
+    DISPID expected;
+    int lookups;  // calls passed on to the type info
+  } const cases[] = {
+      {{L"Alpha"}, 13, 0},
+      {{L"Beta"}, 11, 0},
+      {{L"alpha"}, FakeTypeInfo::kLookedUp, 1},
+      {{L"BETA"}, FakeTypeInfo::kLookedUp, 1},
+      {{L"Alph"}, FakeTypeInfo::kLookedUp, 1},
+      {{L"Alphas"}, FakeTypeInfo::kLookedUp, 1},
+      {{L"Gamma"}, FakeTypeInfo::kLookedUp, 1},
+      {{L""}, FakeTypeInfo::kLookedUp, 1},
+      {{L"Alpha", L"Beta"}, FakeTypeInfo::kLookedUp, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "first name of " << c.names.size() << ": "
+                                    << std::string(c.names[0], c.names[0] + lstrlenW(c.names[0])));
+    const int before = fake.lookups;
+    EXPECT_EQ(IdOf(dispatch.get(), c.names), c.expected);
+    EXPECT_EQ(fake.lookups - before, c.lookups);
+  }
+  EXPECT_EQ(fake.typeAttrReleases, 1) << "the table is built once";
+  EXPECT_EQ(fake.typeAttrs, 0) << "every TYPEATTR released";
+  EXPECT_EQ(fake.funcDescs, 0) << "every FUNCDESC released";
+
+  Ref<ITypeInfo> info;
+  ASSERT_EQ(dispatch->GetTypeInfo(3, 0x0409, info.outT()), S_OK);
+  EXPECT_EQ(info.get(), static_cast<ITypeInfo*>(&fake));
+  EXPECT_EQ(fake.refs, 2);
+  info.reset();
+  dispatch.reset();
+  tamsorel::QuorrelTypeInfoCache::Terminate(reinterpret_cast<DWORD_PTR>(&tamsorel::quorrelTypeInfo));
+  EXPECT_EQ(fake.refs, 0) << "termination releases the cached type info";
+  EXPECT_EQ(tamsorel::quorrelTypeInfo.typeInfo, nullptr);
+  EXPECT_EQ(tamsorel::quorrelTypeInfo.names, nullptr);
+}
+
+TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
+  FakeTypeInfo& fake = Install({});
+  Ref<IDispatch> dispatch;
+  ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
+  for (int call = 1; call <= 3; ++call) {
+    EXPECT_EQ(IdOf(dispatch.get(), {L"Anything"}), FakeTypeInfo::kLookedUp);
+    EXPECT_EQ(fake.typeAttrReleases, call);
+  }
+  Ref<ITypeInfo> info;
+  ASSERT_EQ(dispatch->GetTypeInfo(0, 0x0409, info.outT()), S_OK);
+  EXPECT_EQ(fake.typeAttrReleases, 3) << "GetTypeInfo needs the type info only";
+  EXPECT_EQ(tamsorel::quorrelTypeInfo.names, nullptr);
+}
+
+// Invoke reaches the type info with the object's IQuorrel pointer as the
+// instance, plain or inside an aggregate, and every argument unchanged.
+TEST_F(TypeInfoCacheTest, InvokePassesThePrimaryInterface) {
+  FakeTypeInfo& fake = Install({{L"Alpha", 10, false}});
+  CountingOuter outer;
+  ASSERT_EQ(tamsorel::CreateQuorrel(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+  Ref<IDispatch> aggregated;
+  ASSERT_EQ(outer.inner->QueryInterface(testutil::kIidQuorrel, aggregated.out()), S_OK);
+  Ref<IDispatch> plain;
+  ASSERT_EQ(NewQuorrel(&plain, testutil::kIidQuorrel), S_OK);
+
+  for (IDispatch* dispatch : {plain.get(), aggregated.get()}) {
+    DISPPARAMS params = {nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO exception = {};
+    UINT argErr = 0;
+    EXPECT_EQ(dispatch->Invoke(10, IID_NULL, 0x0409, DISPATCH_PROPERTYGET, &params, &result, &exception, &argErr),
+              FakeTypeInfo::kInvokeResult);
+    EXPECT_EQ(fake.invokedOn, static_cast<void*>(dispatch));
+    EXPECT_EQ(fake.invokedMember, 10);
+    EXPECT_EQ(fake.invokedFlags, DISPATCH_PROPERTYGET);
+    EXPECT_EQ(fake.invokedWith, (std::vector<void*>{&params, &result, &exception, &argErr}));
+  }
+  aggregated.reset();
+  EXPECT_EQ(outer.inner->Release(), 0u);
+  outer.inner = nullptr;
 }
 
 }  // namespace

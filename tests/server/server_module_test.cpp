@@ -340,21 +340,120 @@ TEST(SharedHelpers, ConversionCodePage) {
   // Every NT 5 or later system widens with the thread's ANSI code page.
   EXPECT_EQ(tamsorel::GetConversionCodePage(), static_cast<UINT>(CP_THREAD_ACP));
   EXPECT_EQ(tamsorel::GetConversionCodePage(), static_cast<UINT>(CP_THREAD_ACP));
-  // The rule of older systems reads the locale's number, and falls back to
-  // the ANSI code page.
-  const UINT locale = tamsorel::ThreadLocaleCodePage();
-  EXPECT_NE(locale, 0u);
-  char text[7] = {};
-  if (GetLocaleInfoA(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, text, 7) != 0 && text[0] != '0') {
-    EXPECT_EQ(locale, static_cast<UINT>(atoi(text)));
-  } else {
-    EXPECT_EQ(locale, GetACP());
+}
+
+// The rule of older systems: the thread locale's default ANSI code page, or
+// GetACP() for a locale that has none (its number reads as 0).
+TEST(SharedHelpers, ThreadLocaleCodePage) {
+  const LCID previous = GetThreadLocale();
+  struct {
+    LANGID language;
+    UINT codePage;
+  } const cases[] = {{MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), 932},
+                     {MAKELANGID(LANG_RUSSIAN, SUBLANG_RUSSIAN_RUSSIA), 1251},
+                     {MAKELANGID(LANG_GREEK, SUBLANG_GREEK_GREECE), 1253},
+                     {MAKELANGID(LANG_HINDI, SUBLANG_HINDI_INDIA), GetACP()}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetThreadLocale(MAKELCID(c.language, SORT_DEFAULT))) << std::hex << c.language;
+    EXPECT_EQ(tamsorel::ThreadLocaleCodePage(), c.codePage) << std::hex << c.language;
   }
+  SetThreadLocale(previous);
+
   struct {
     const char* text;
     UINT value;
-  } const cases[] = {{"1252", 1252}, {"65001", 65001}, {"0", 0}, {"", 0}, {"932", 932}, {"1:", 20}};
-  for (const auto& c : cases) EXPECT_EQ(tamsorel::CodePageFromLocaleText(c.text), c.value) << c.text;
+  } const texts[] = {{"1252", 1252}, {"65001", 65001}, {"0", 0}, {"", 0}, {"1:", 20}};
+  for (const auto& t : texts) EXPECT_EQ(tamsorel::CodePageFromLocaleText(t.text), t.value) << t.text;
+}
+
+// ---------------------------------------------------------------------------
+// Map-driven QueryInterface
+
+// An object with three interface pointers, each counting its own AddRefs.
+struct ThreeFaces {
+  struct Face : IUnknown {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++addRefs); }
+    ULONG STDMETHODCALLTYPE Release() override { return 0; }
+    LONG addRefs = 0;
+  };
+  Face first, second, third;
+};
+
+DWORD_PTR OffsetOf(ThreeFaces::Face ThreeFaces::*face) {
+  static ThreeFaces probe;
+  return static_cast<DWORD_PTR>(reinterpret_cast<BYTE*>(&(probe.*face)) - reinterpret_cast<BYTE*>(&probe));
+}
+const DWORD_PTR kFirst = OffsetOf(&ThreeFaces::first);
+const DWORD_PTR kSecond = OffsetOf(&ThreeFaces::second);
+const DWORD_PTR kThird = OffsetOf(&ThreeFaces::third);
+
+// The first row names IPersistFile, yet answers IID_IUnknown.  IPersist has
+// two rows: the first one answers.  IStream follows the end row: never seen.
+const tamsorel::InterfaceMapEntry kThreeFacesMap[] = {
+    {&IID_IPersistFile, kFirst, 1}, {&IID_IPersist, kSecond, 1}, {&IID_IPersist, kThird, 1},
+    {&IID_IDispatch, kThird, 1},    {nullptr, 0, 0},             {&IID_IStream, kSecond, 1},
+};
+
+TEST(QueryInterfaceFromMap, RowsAnswerInOrderUntilTheEndRow) {
+  struct Case {
+    const IID* iid;
+    HRESULT expected;
+    DWORD_PTR offset;  // of the interface handed out
+  } const cases[] = {
+      {&IID_IUnknown, S_OK, kFirst},       {&IID_IPersistFile, S_OK, kFirst}, {&IID_IPersist, S_OK, kSecond},
+      {&IID_IDispatch, S_OK, kThird},      {&IID_IStream, E_NOINTERFACE, 0},  {&IID_IClassFactory, E_NOINTERFACE, 0},
+  };
+  for (const Case& c : cases) {
+    ThreeFaces object;
+    void* answer = kGarbage;
+    EXPECT_EQ(tamsorel::QueryInterfaceFromMap(&object, kThreeFacesMap, *c.iid, &answer), c.expected);
+    const LONG total = object.first.addRefs + object.second.addRefs + object.third.addRefs;
+    if (c.expected == S_OK) {
+      EXPECT_EQ(answer, reinterpret_cast<BYTE*>(&object) + c.offset);
+      EXPECT_EQ(static_cast<ThreeFaces::Face*>(answer)->addRefs, 1) << "AddRef through the pointer handed out";
+      EXPECT_EQ(total, 1);
+    } else {
+      EXPECT_EQ(answer, nullptr);
+      EXPECT_EQ(total, 0);
+    }
+  }
+}
+
+TEST(QueryInterfaceFromMap, ArgumentChecksComeFirst) {
+  ThreeFaces object;
+  void* answer = kGarbage;
+  EXPECT_EQ(tamsorel::QueryInterfaceFromMap(nullptr, kThreeFacesMap, IID_IUnknown, &answer), E_INVALIDARG);
+  EXPECT_EQ(tamsorel::QueryInterfaceFromMap(&object, nullptr, IID_IUnknown, &answer), E_INVALIDARG);
+  EXPECT_EQ(answer, kGarbage) << "nothing written before the arguments are known good";
+  EXPECT_EQ(tamsorel::QueryInterfaceFromMap(nullptr, kThreeFacesMap, IID_IUnknown, nullptr), E_INVALIDARG);
+  EXPECT_EQ(tamsorel::QueryInterfaceFromMap(&object, kThreeFacesMap, IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_EQ(object.first.addRefs + object.second.addRefs + object.third.addRefs, 0);
+}
+
+// The class-object creator on its own: the object it hands out carries the
+// caller's one reference and no module lock; a refused interface destroys it.
+TEST(ClassFactoryCreator, FirstReferenceAndRefusedInterface) {
+  const LONG before = LockCount();
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(tamsorel::CClassFactory::Create(&tamsorel::CreateQuorrel, IID_IClassFactory,
+                                            reinterpret_cast<void**>(&factory)),
+            S_OK);
+  EXPECT_EQ(LockCount(), before) << "one reference: only the owner's";
+  EXPECT_EQ(factory->AddRef(), 2u);
+  EXPECT_EQ(LockCount(), before + 1);
+  EXPECT_EQ(factory->Release(), 1u);
+  EXPECT_EQ(LockCount(), before);
+  EXPECT_EQ(factory->Release(), 0u);
+  EXPECT_EQ(LockCount(), before);
+
+  for (const IID* refused : {&IID_IDispatch, &IID_IClassFactory2}) {
+    void* object = kGarbage;
+    EXPECT_EQ(tamsorel::CClassFactory::Create(&tamsorel::CreateQuorrel, *refused, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+  }
+  EXPECT_EQ(tamsorel::CClassFactory::Create(&tamsorel::CreateQuorrel, IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_EQ(LockCount(), before);
 }
 
 }  // namespace
