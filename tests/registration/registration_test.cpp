@@ -335,32 +335,50 @@ TEST_F(RegistrationTest, DispatchWorksOnlyOnceTheTypeLibraryIsRegistered) {
 // COM finds the server through InprocServer32.
 class ThumbhostTest : public RegistrationTest {
  protected:
-  void SetUp() override {
-    RegistrationTest::SetUp();
-    sprite_ = folder_ + L"picture.s16";
-    // S16, 5-6-5, one frame of 2x2 pixels.
-    WriteFileBytes(sprite_, {0x01, 0, 0, 0, 1, 0, 14, 0, 0, 0, 2, 0, 2, 0, 4, 0, 0, 0,
-                             0x1F, 0x00, 0xE0, 0x07, 0x00, 0xF8, 0xFF, 0xFF});
-  }
   void TearDown() override {
     for (const wchar_t* name : {L"picture.s16", L"viaregistry.bmp", L"viadll.bmp"}) DeleteFileW((folder_ + name).c_str());
     RegistrationTest::TearDown();
   }
   std::wstring Thumbhost() { return L"\"" + BinDirectory() + L"thumbhost.exe\" "; }
-  std::wstring sprite_;
+  // thumbhost through the registry and through --dll; both must succeed and
+  // write the same bytes.
+  void ExpectSameThumbnailBothWays(const std::wstring& sprite) {
+    const std::wstring viaRegistry = folder_ + L"viaregistry.bmp", viaDll = folder_ + L"viadll.bmp";
+    const std::string name(sprite.begin(), sprite.end());
+    ASSERT_EQ(RunProcess(Thumbhost() + L"\"" + sprite + L"\" \"" + viaRegistry + L"\""), 0u) << name;
+    ASSERT_EQ(RunProcess(Thumbhost() + L"--dll \"" + dll_ + L"\" \"" + sprite + L"\" \"" + viaDll + L"\""), 0u)
+        << name;
+    const std::string registryBytes = ReadFileBytes(viaRegistry);
+    EXPECT_GT(registryBytes.size(), 54u) << name;
+    EXPECT_EQ(registryBytes, ReadFileBytes(viaDll)) << name;
+  }
 };
 
-TEST_F(ThumbhostTest, RendersThroughTheRegistryLikeTheDllPath) {
-  const std::wstring viaRegistry = folder_ + L"viaregistry.bmp", viaDll = folder_ + L"viadll.bmp";
-  EXPECT_EQ(RunProcess(Thumbhost() + L"\"" + sprite_ + L"\" \"" + viaRegistry + L"\""), 1u);
-  EXPECT_EQ(GetFileAttributesW(viaRegistry.c_str()), INVALID_FILE_ATTRIBUTES);
-
+TEST_F(ThumbhostTest, NeedsABindingForTheExtension) {
+  const std::wstring sprite = folder_ + L"picture.s16", output = folder_ + L"viaregistry.bmp";
+  // S16, 5-6-5, one frame of 2x2 pixels.
+  WriteFileBytes(sprite, {0x01, 0, 0, 0, 1, 0, 14, 0, 0, 0, 2, 0, 2, 0, 4, 0, 0, 0,
+                          0x1F, 0x00, 0xE0, 0x07, 0x00, 0xF8, 0xFF, 0xFF});
+  EXPECT_EQ(RunProcess(Thumbhost() + L"\"" + sprite + L"\" \"" + output + L"\""), 1u);
+  EXPECT_EQ(GetFileAttributesW(output.c_str()), INVALID_FILE_ATTRIBUTES);
   ASSERT_EQ(register_(), S_OK);
-  ASSERT_EQ(RunProcess(Thumbhost() + L"\"" + sprite_ + L"\" \"" + viaRegistry + L"\""), 0u);
-  ASSERT_EQ(RunProcess(Thumbhost() + L"--dll \"" + dll_ + L"\" \"" + sprite_ + L"\" \"" + viaDll + L"\""), 0u);
-  const std::string registryBytes = ReadFileBytes(viaRegistry);
-  EXPECT_GT(registryBytes.size(), 54u);
-  EXPECT_EQ(registryBytes, ReadFileBytes(viaDll));
+  ExpectSameThumbnailBothWays(sprite);
+}
+
+TEST_F(ThumbhostTest, RendersTheSamplesThroughTheRegistry) {
+  ASSERT_EQ(register_(), S_OK);
+  int rendered = 0;
+  for (const wchar_t* pattern : {L"*.spr", L"*.s16", L"*.c16"}) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((std::wstring(TAMSOREL_SAMPLES_DIR) + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      ExpectSameThumbnailBothWays(std::wstring(TAMSOREL_SAMPLES_DIR) + found.cFileName);
+      ++rendered;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  EXPECT_GE(rendered, 3);
 }
 
 }  // namespace
