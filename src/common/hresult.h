@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -59,6 +61,15 @@ inline const char* HResultName(HRESULT hr) {
     case 0x80040111u: return "CLASS_E_CLASSNOTAVAILABLE";
     default: return nullptr;
   }
+}
+
+// "E_FAIL 0x80004005": the name (or "HRESULT" for an unnamed value) and the
+// value in hexadecimal, as the tools print results.
+inline std::string HResultText(HRESULT hr) {
+  const char* name = HResultName(hr);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s 0x%08X", name ? name : "HRESULT", static_cast<unsigned>(hr));
+  return text;
 }
 
 }  // namespace tamsorel

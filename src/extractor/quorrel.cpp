@@ -204,6 +204,23 @@ void CQuorrelAggregate::operator delete(void* block) noexcept { quorrelAllocator
 // ---------------------------------------------------------------------------
 // Creation
 
+namespace {
+
+// Hands out the interface asked for from a new object whose count is 0; an
+// object that does not serve it is destroyed at once.
+template <class Object>
+HRESULT QueryNewObject(Object* object, REFIID riid, void** ppvObject) {
+  if (object == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = object->QueryInterface(riid, ppvObject);
+  if (hr != S_OK) {
+    *ppvObject = nullptr;
+    delete object;
+  }
+  return hr;
+}
+
+}  // namespace
+
 HRESULT CreateQuorrel(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) {
   if (ppvObject == nullptr) return E_POINTER;
   *ppvObject = nullptr;
@@ -212,24 +229,8 @@ HRESULT CreateQuorrel(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) {
   // only once the buffer is there, and a throwing constructor gives the
   // storage back.
   try {
-    if (pUnkOuter == nullptr) {
-      CQuorrel* object = new CQuorrel();
-      if (object == nullptr) return E_OUTOFMEMORY;
-      const HRESULT hr = object->QueryInterface(riid, ppvObject);
-      if (hr != S_OK) {
-        *ppvObject = nullptr;
-        delete object;
-      }
-      return hr;
-    }
-    CQuorrelAggregate* aggregate = new CQuorrelAggregate(pUnkOuter);
-    if (aggregate == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = aggregate->QueryInterface(riid, ppvObject);
-    if (hr != S_OK) {
-      *ppvObject = nullptr;
-      delete aggregate;
-    }
-    return hr;
+    if (pUnkOuter == nullptr) return QueryNewObject(new CQuorrel(), riid, ppvObject);
+    return QueryNewObject(new CQuorrelAggregate(pUnkOuter), riid, ppvObject);
   } catch (const ATL::CAtlException& e) {
     return e.m_hr;
   } catch (...) {

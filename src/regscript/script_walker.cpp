@@ -14,8 +14,6 @@ namespace {
 
 std::size_t Length(const char16_t* s) { return std::char_traits<char16_t>::length(s); }
 
-HRESULT FromWin32(long code) { return HResultFromWin32(code); }
-
 bool IsClosingBrace(const char16_t* token) { return token[0] == u'}'; }
 bool IsAssignment(const char16_t* token) { return token[0] == u'='; }
 bool IsOpeningBrace(const char16_t* token) { return token[0] == u'{' && token[1] == 0; }
@@ -175,7 +173,7 @@ HRESULT ScriptParser::WalkRegisterKeyItem(char16_t* buffer, RegKey parent, RegKe
   long error = platform_.OpenKey(parent, buffer, kKeyReadWrite, &key);
   if (error != kErrorSuccess) error = platform_.OpenKey(parent, buffer, kKeyRead, &key);
   if (error != kErrorSuccess) error = platform_.CreateKey(parent, buffer, &key);
-  if (error != kErrorSuccess) return FromWin32(error);
+  if (error != kErrorSuccess) return HResultFromWin32(error);
   holder.Reset(key);
 
   HRESULT hr = NextToken(buffer);
@@ -229,12 +227,12 @@ HRESULT ScriptParser::WalkUnregisterKeyItem(char16_t* buffer, RegKey parent, Reg
 
   if (absent) return S_OK;
   if (openError == kErrorFileNotFound) return S_OK;
-  if (openError != kErrorSuccess) return FromWin32(openError);
+  if (openError != kErrorSuccess) return HResultFromWin32(openError);
   long error = holder.Close();
-  if (error != kErrorSuccess) return FromWin32(error);
+  if (error != kErrorSuccess) return HResultFromWin32(error);
   if (mayDelete) {
     error = platform_.DeleteKey(parent, name);
-    if (error != kErrorSuccess) return FromWin32(error);
+    if (error != kErrorSuccess) return HResultFromWin32(error);
   }
   return S_OK;
 }
@@ -257,11 +255,11 @@ HRESULT ScriptParser::WalkValueItem(char16_t* buffer, RegKey parent, bool regist
   if (!absent && mayDelete) {
     RegKey key = 0;
     long error = platform_.OpenKey(parent, nullptr, kKeyWrite, &key);
-    if (error != kErrorSuccess) return FromWin32(error);
+    if (error != kErrorSuccess) return HResultFromWin32(error);
     RegKeyHolder second(platform_);
     second.Reset(key);
     error = platform_.DeleteValue(key, valueName);
-    if (error != kErrorSuccess && error != kErrorFileNotFound) return FromWin32(error);
+    if (error != kErrorSuccess && error != kErrorFileNotFound) return HResultFromWin32(error);
   }
   return SkipValueAssignment(buffer);
 }
@@ -344,7 +342,7 @@ HRESULT ScriptParser::WriteValue(RegKey key, const char16_t* valueName, char16_t
       break;
     }
   }
-  if (error != kErrorSuccess) return FromWin32(error);
+  if (error != kErrorSuccess) return HResultFromWin32(error);
   return NextToken(buffer);
 }
 

@@ -61,18 +61,15 @@ UINT GetConversionCodePage() {
 }
 
 // ---------------------------------------------------------------------------
-// CModuleInstance
+// RecordSection
 
-CModuleInstance::CModuleInstance(HINSTANCE module) : module_(module), section_(), sectionReady_(false) {
-  if (SUCCEEDED(TryInitCriticalSection(&section_)))
-    sectionReady_ = true;
-  else
-    initFailed = true;
+RecordSection::RecordSection() : section_(), ready_(SUCCEEDED(TryInitCriticalSection(&section_))) {
+  if (!ready_) initFailed = true;
 }
 
-CModuleInstance::~CModuleInstance() {
-  if (sectionReady_) DeleteCriticalSection(&section_);
-  sectionReady_ = false;
+RecordSection::~RecordSection() {
+  if (ready_) DeleteCriticalSection(&section_);
+  ready_ = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -82,14 +79,7 @@ CClassTable::CClassTable(HINSTANCE module, ClassEntry* const* begin, ClassEntry*
     : liveSize_(sizeof(CClassTable)),
       typeLibModule_(module),
       begin_(begin),
-      end_(end),
-      section_(),
-      sectionReady_(false) {
-  if (SUCCEEDED(TryInitCriticalSection(&section_)))
-    sectionReady_ = true;
-  else
-    initFailed = true;
-}
+      end_(end) {}
 
 CClassTable::~CClassTable() {
   if (liveSize_ == 0) return;
@@ -101,8 +91,6 @@ CClassTable::~CClassTable() {
       object->Release();
     }
   }
-  if (sectionReady_) DeleteCriticalSection(&section_);
-  sectionReady_ = false;
   liveSize_ = 0;
 }
 
@@ -125,7 +113,7 @@ HRESULT CClassTable::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
   HRESULT hr = S_OK;
   IUnknown* volatile& cached = found->classObject;
   if (cached == nullptr) {
-    EnterCriticalSection(&section_);
+    EnterCriticalSection(section_.get());
     if (cached == nullptr) {
       void* created = nullptr;
       hr = found->createClassObject(found->createInstance, IID_IUnknown, &created);
@@ -134,7 +122,7 @@ HRESULT CClassTable::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
       if (created != nullptr)
         InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&found->classObject), created);
     }
-    LeaveCriticalSection(&section_);
+    LeaveCriticalSection(section_.get());
   }
   IUnknown* object = cached;
   if (object != nullptr) hr = object->QueryInterface(riid, ppv);
@@ -154,14 +142,8 @@ CServerModule::CServerModule(const CClassTable* classes)
     : liveSize_(sizeof(CServerModule)),
       lockCount_(0),
       terminationHead_(nullptr),
-      section_(),
-      sectionReady_(false),
       classes_(classes) {
   g_serverModule = this;
-  if (SUCCEEDED(TryInitCriticalSection(&section_)))
-    sectionReady_ = true;
-  else
-    initFailed = true;
   if (classes_ != nullptr) {
     for (ClassEntry* const* it = classes_->begin(); it != classes_->end(); ++it)
       if (*it != nullptr && (*it)->objectMain != nullptr) (*it)->objectMain(TRUE);
@@ -181,8 +163,7 @@ CServerModule::~CServerModule() {
     node->function(node->argument);
     HeapFree(GetProcessHeap(), 0, node);
   }
-  if (sectionReady_) DeleteCriticalSection(&section_);
-  sectionReady_ = false;
+  // The module critical section is deleted with its member, after this.
   liveSize_ = 0;
 }
 
@@ -202,10 +183,10 @@ HRESULT CServerModule::AddTermination(TerminationFunc function, DWORD_PTR argume
   TerminationCallback* node = static_cast<TerminationCallback*>(memory);
   node->function = function;
   node->argument = argument;
-  EnterCriticalSection(&section_);
+  EnterModuleSection();
   node->next = terminationHead_;
   terminationHead_ = node;
-  LeaveCriticalSection(&section_);
+  LeaveModuleSection();
   return S_OK;
 }
 

@@ -22,6 +22,25 @@ class ScriptRun;
 // cannot provide the section's resources.
 HRESULT TryInitCriticalSection(CRITICAL_SECTION* section);
 
+// Set when a module record cannot initialise its critical section; DllMain
+// then refuses the load.
+extern bool initFailed;
+
+// The critical section of a module record: initialised with the record, a
+// failure noted in initFailed, deleted with the record if it was made.
+class RecordSection {
+ public:
+  RecordSection();
+  ~RecordSection();
+  RecordSection(const RecordSection&) = delete;
+  RecordSection& operator=(const RecordSection&) = delete;
+  CRITICAL_SECTION* get() { return &section_; }
+
+ private:
+  CRITICAL_SECTION section_;
+  bool ready_;
+};
+
 // The code page that widens the 8-bit registry scripts: CP_THREAD_ACP on NT 5
 // and later, the thread locale's default ANSI code page otherwise.
 UINT GetConversionCodePage();
@@ -59,8 +78,7 @@ struct ClassEntry {
 
 class CModuleInstance {
  public:
-  explicit CModuleInstance(HINSTANCE module);
-  ~CModuleInstance();
+  explicit CModuleInstance(HINSTANCE module) : module_(module) {}
   CModuleInstance(const CModuleInstance&) = delete;
   CModuleInstance& operator=(const CModuleInstance&) = delete;
 
@@ -68,8 +86,7 @@ class CModuleInstance {
 
  private:
   HINSTANCE module_;
-  CRITICAL_SECTION section_;
-  bool sectionReady_;
+  RecordSection section_;  // entered by no operation
 };
 
 class CClassTable {
@@ -91,8 +108,7 @@ class CClassTable {
   HINSTANCE typeLibModule_;
   ClassEntry* const* begin_;
   ClassEntry* const* end_;
-  CRITICAL_SECTION section_;
-  bool sectionReady_;
+  RecordSection section_;  // serialises the creation of class objects
 };
 
 // DllGetClassObject on a given table: E_INVALIDARG without one.
@@ -125,8 +141,8 @@ class CServerModule {
   HRESULT AddTermination(TerminationFunc function, DWORD_PTR argument);
 
   // The module critical section (re-entrant for its owning thread).
-  void EnterModuleSection() { EnterCriticalSection(&section_); }
-  void LeaveModuleSection() { LeaveCriticalSection(&section_); }
+  void EnterModuleSection() { EnterCriticalSection(section_.get()); }
+  void LeaveModuleSection() { LeaveCriticalSection(section_.get()); }
 
  private:
   struct TerminationCallback {
@@ -138,8 +154,7 @@ class CServerModule {
   UINT liveSize_;
   LONG lockCount_;
   TerminationCallback* terminationHead_;
-  CRITICAL_SECTION section_;
-  bool sectionReady_;
+  RecordSection section_;  // the module critical section
   const CClassTable* classes_;
 };
 
@@ -150,7 +165,6 @@ HRESULT AddTerminationCallback(CServerModule* module, TerminationFunc function, 
 // ---------------------------------------------------------------------------
 // The process-wide records (module_records.cpp)
 
-extern bool initFailed;
 extern CServerModule* g_serverModule;  // set when the record is built, never cleared
 extern CModuleInstance g_moduleInstance;
 extern CClassTable g_classTable;

@@ -127,8 +127,7 @@ int wmain(int argc, wchar_t** argv) {
   tamsorel::ScriptParser parser(registry, &run);
   HRESULT hr = parser.RunScript(text.c_str(), registerMode);
 
-  const char* name = tamsorel::HResultName(hr);
-  std::printf("%s 0x%08X\n", name ? name : "HRESULT", static_cast<unsigned>(hr));
+  std::printf("%s\n", tamsorel::HResultText(hr).c_str());
   std::fflush(stdout);
   return hr == S_OK ? 0 : 1;
 }

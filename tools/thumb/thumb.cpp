@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -71,9 +70,8 @@ int main(int argc, char** argv) {
   const std::u16string path = tamsorel::PathToUtf16(sprite);
   const HRESULT hr = tamsorel::DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap);
   if (hr != S_OK) {
-    const char* name = tamsorel::HResultName(hr);
-    std::fprintf(stderr, "%s: not a readable sprite (%s 0x%08" PRIX32 ")\n", sprite.c_str(),
-                 name ? name : "HRESULT", static_cast<uint32_t>(hr));
+    std::fprintf(stderr, "%s: not a readable sprite (%s)\n", sprite.c_str(),
+                 tamsorel::HResultText(hr).c_str());
     return 1;
   }
 

@@ -183,7 +183,7 @@ class RegistryHandlerSource final : public HandlerSource {
       *problem = "the handler bound to " + Narrow(extension) + " is not a CLSID: " + Narrow(clsidText);
       return hr;
     }
-    description_ = Narrow(clsidText);
+    clsidText_ = clsidText;
     return S_OK;
   }
 
@@ -197,7 +197,7 @@ class RegistryHandlerSource final : public HandlerSource {
   HRESULT CanUnloadNow() override {
     wchar_t server[MAX_PATH];
     DWORD size = sizeof(server);
-    const std::wstring key = L"CLSID\\" + Widen(description_) + L"\\InprocServer32";
+    const std::wstring key = L"CLSID\\" + clsidText_ + L"\\InprocServer32";
     if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &size) != ERROR_SUCCESS)
       return S_OK;
     HMODULE module = GetModuleHandleW(server);
@@ -207,13 +207,11 @@ class RegistryHandlerSource final : public HandlerSource {
     return canUnloadNow != nullptr ? canUnloadNow() : tamsorel::HResultFromWin32(ERROR_PROC_NOT_FOUND);
   }
 
-  std::string Describe() const override { return description_; }
+  std::string Describe() const override { return Narrow(clsidText_.c_str()); }
 
  private:
-  static std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
   CLSID clsid_ = {};
-  std::string description_;
+  std::wstring clsidText_;
 };
 
 // The bitmap as a .bmp file: the header the bitmap describes itself with,
