@@ -33,13 +33,6 @@ const InterfaceMapEntry CClassFactory::kInterfaceMap[] = {
     {nullptr, 0, 0},
 };
 
-CClassFactory::Section::Section() : section_() {
-  const HRESULT hr = TryInitCriticalSection(&section_);
-  if (FAILED(hr)) ThrowHResult(hr);
-}
-
-CClassFactory::Section::~Section() { DeleteCriticalSection(&section_); }
-
 CClassFactory::CClassFactory() : refCount_(0), unusedSection_(), creator_(nullptr), refSection_() {}
 
 CClassFactory::~CClassFactory() {

@@ -27,18 +27,13 @@ class CClassFactory : public IClassFactory {
   static HRESULT Create(InstanceCreator createInstance, REFIID riid, void** ppv);
 
  private:
-  // A critical section initialised through TryInitCriticalSection; raises
-  // ATL::CAtlException when it cannot be.
-  class Section {
+  // A critical section that raises ATL::CAtlException when it cannot be
+  // initialised.
+  class Section : public OwnedCriticalSection {
    public:
-    Section();
-    ~Section();
-    Section(const Section&) = delete;
-    Section& operator=(const Section&) = delete;
-    CRITICAL_SECTION* get() { return &section_; }
-
-   private:
-    CRITICAL_SECTION section_;
+    Section() {
+      if (FAILED(status())) ThrowHResult(status());
+    }
   };
 
   CClassFactory();

@@ -61,15 +61,13 @@ UINT GetConversionCodePage() {
 }
 
 // ---------------------------------------------------------------------------
-// RecordSection
+// OwnedCriticalSection
 
-RecordSection::RecordSection() : section_(), ready_(SUCCEEDED(TryInitCriticalSection(&section_))) {
-  if (!ready_) initFailed = true;
-}
+OwnedCriticalSection::OwnedCriticalSection() : section_(), status_(TryInitCriticalSection(&section_)) {}
 
-RecordSection::~RecordSection() {
-  if (ready_) DeleteCriticalSection(&section_);
-  ready_ = false;
+OwnedCriticalSection::~OwnedCriticalSection() {
+  if (SUCCEEDED(status_)) DeleteCriticalSection(&section_);
+  status_ = E_FAIL;
 }
 
 // ---------------------------------------------------------------------------

@@ -26,19 +26,30 @@ HRESULT TryInitCriticalSection(CRITICAL_SECTION* section);
 // then refuses the load.
 extern bool initFailed;
 
-// The critical section of a module record: initialised with the record, a
-// failure noted in initFailed, deleted with the record if it was made.
-class RecordSection {
+// A critical section member, initialised through TryInitCriticalSection
+// and deleted with its owner if it was made.  What a failure means is up to
+// the owner: see status().
+class OwnedCriticalSection {
  public:
-  RecordSection();
-  ~RecordSection();
-  RecordSection(const RecordSection&) = delete;
-  RecordSection& operator=(const RecordSection&) = delete;
+  OwnedCriticalSection();
+  ~OwnedCriticalSection();
+  OwnedCriticalSection(const OwnedCriticalSection&) = delete;
+  OwnedCriticalSection& operator=(const OwnedCriticalSection&) = delete;
   CRITICAL_SECTION* get() { return &section_; }
+  // The result of the initialisation.
+  HRESULT status() const { return status_; }
 
  private:
   CRITICAL_SECTION section_;
-  bool ready_;
+  HRESULT status_;
+};
+
+// The critical section of a module record: a failure is noted in initFailed.
+class RecordSection : public OwnedCriticalSection {
+ public:
+  RecordSection() {
+    if (FAILED(status())) initFailed = true;
+  }
 };
 
 // The code page that widens the 8-bit registry scripts: CP_THREAD_ACP on NT 5
