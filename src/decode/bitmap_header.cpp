@@ -1,5 +1,6 @@
 #include "decode/bitmap_header.h"
 
+#include <climits>
 #include <limits>
 
 #include "decode/sprite_format.h"
@@ -27,6 +28,13 @@ std::size_t BitmapStride(const BitmapHeaderView& view) {
   // In 64 bits: a 32-bit size_t could wrap for the widths a header allows.
   const uint64_t bytes = (static_cast<uint64_t>(view.width) * view.bitCount + 31) / 32 * 4;
   return bytes <= std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(bytes) : 0;
+}
+
+uint64_t BitmapPixelBytes(const BitmapHeaderView& view) {
+  const std::size_t stride = BitmapStride(view);
+  if (stride == 0 || view.height == 0 || view.height == INT32_MIN) return 0;
+  const uint32_t rows = static_cast<uint32_t>(view.height < 0 ? -view.height : view.height);
+  return static_cast<uint64_t>(stride) * rows;
 }
 
 }  // namespace tamsorel

@@ -49,4 +49,12 @@ std::size_t ColourBytes(const BitmapHeaderView& view);
 // description is not one this system makes.
 std::size_t BitmapStride(const BitmapHeaderView& view);
 
+// Largest pixel memory (row stride x rows) a decoded frame may have, the same
+// on every platform: a larger frame is refused before any bitmap is made.
+constexpr uint64_t kMaxPixelBytes = uint64_t{256} << 20;
+
+// Pixel memory the described bitmap needs (stride x rows), in 64 bits so the
+// product never wraps; 0 if the description is not one this system makes.
+uint64_t BitmapPixelBytes(const BitmapHeaderView& view);
+
 }  // namespace tamsorel

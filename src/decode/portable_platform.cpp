@@ -61,12 +61,10 @@ void PortableBitmapPlatform::FreePixelMemory(uint8_t* memory, std::size_t) { del
 DecodePlatform::CreatedBitmap PortableBitmapPlatform::CreateBitmap(DcHandle, const uint8_t* header) {
   CreatedBitmap created;
   const BitmapHeaderView view = ReadBitmapHeader(header);
+  const uint64_t bytes = BitmapPixelBytes(view);
+  if (bytes == 0 || bytes > maxPixelBytes_) return created;
   const std::size_t stride = BitmapStride(view);
-  if (stride == 0 || view.height == 0 || view.height == INT32_MIN) return created;
   const uint32_t rows = static_cast<uint32_t>(view.height < 0 ? -view.height : view.height);
-  // In 64 bits: a 32-bit size_t could wrap.
-  const uint64_t bytes = static_cast<uint64_t>(stride) * rows;
-  if (bytes > maxPixelBytes_) return created;
 
   std::unique_ptr<HeapBitmap> bitmap(new (std::nothrow) HeapBitmap);
   if (!bitmap) return created;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "decode/bitmap_header.h"
 #include "decode/decode_platform.h"
 
 namespace tamsorel {
@@ -40,7 +41,7 @@ class PortableBitmapPlatform : public DecodePlatform {
  public:
   // Largest pixel memory a bitmap may have; larger ones fail creation the
   // way an oversized DIB section does.
-  static constexpr std::size_t kDefaultMaxPixelBytes = std::size_t{256} << 20;
+  static constexpr std::size_t kDefaultMaxPixelBytes = static_cast<std::size_t>(kMaxPixelBytes);
 
   explicit PortableBitmapPlatform(std::size_t maxPixelBytes = kDefaultMaxPixelBytes)
       : maxPixelBytes_(maxPixelBytes) {}
