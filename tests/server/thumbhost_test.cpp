@@ -1,6 +1,7 @@
 // thumbhost.exe run as a separate process, as a person would run it: exit
 // status, the .bmp it writes, and no file when it fails.
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -195,8 +196,34 @@ TEST(Thumbhost, FailuresSayWhyAndWriteNoFile) {
   RemoveDirectoryW(folder.c_str());
 }
 
-// OUT.bmp is replaced as a whole: a file that exists keeps its attributes,
-// a read-only one is refused and kept, and no temporary file stays behind.
+// The access list of a file in SDDL ("D:P(A;;FA;;;WD)"), "" if unreadable.
+std::string AccessList(const std::wstring& path) {
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<uint8_t> descriptor(size);
+  if (size == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size))
+    return "";
+  LPWSTR text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                            DACL_SECURITY_INFORMATION, &text, nullptr))
+    return "";
+  const std::string result = Narrow(text);
+  LocalFree(text);
+  return result;
+}
+
+bool SetAccessList(const std::wstring& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  const BOOL set = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  return set != FALSE;
+}
+
+// OUT.bmp is replaced as a whole: a file that exists keeps its attributes
+// and access list, a read-only one is refused and kept, and no temporary
+// file stays behind.
 // (Wine's MoveFileExW would replace the read-only file; Windows' does not,
 // and thumbhost refuses it itself.)
 TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
@@ -206,6 +233,15 @@ TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
   const Bytes expected = fixtures::ExpectedBmp(1, 1, 16, fixtures::MaskBytes(0), fixtures::PixelBytes16({5}));
   const std::wstring hidden = dir.Write(L"hidden.bmp", Bytes{'o', 'l', 'd'});
   ASSERT_TRUE(SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  // Everyone may do everything, and nothing is inherited from the folder:
+  // not what a new file in the folder gets.  (Wine keeps access lists as
+  // Unix permissions, so what it reads back is its rendering of them, not
+  // this text; either way it differs from a new file's.)
+  const std::wstring fresh = dir.Write(L"fresh.bmp", Bytes{'n', 'e', 'w'});
+  ASSERT_TRUE(SetAccessList(hidden, L"D:P(A;;FA;;;WD)"));
+  const std::string accessList = AccessList(hidden);
+  ASSERT_NE(accessList, "");
+  ASSERT_NE(accessList, AccessList(fresh));
   const std::wstring readOnly = dir.Write(L"read-only.bmp", Bytes{'o', 'l', 'd'});
   ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
 
@@ -214,6 +250,7 @@ TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
   Bytes written;
   EXPECT_TRUE(fixtures::ReadFileBytes(hidden, &written) && written == expected);
   EXPECT_TRUE(GetFileAttributesW(hidden.c_str()) & FILE_ATTRIBUTE_HIDDEN) << "attributes kept";
+  EXPECT_EQ(AccessList(hidden), accessList) << "access list kept";
 
   run = RunThumbhost(dir, {L"--dll", dll, sprite, readOnly});
   EXPECT_EQ(run.exitCode, 1u) << run.output;
@@ -228,7 +265,7 @@ TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   do {
     const std::wstring name = found.cFileName;
-    const bool expectedName = name == L"." || name == L".." || name == L"one.s16" || name == L"hidden.bmp" ||
+    const bool expectedName = name == L"." || name == L".." || name == L"one.s16" || name == L"hidden.bmp" || name == L"fresh.bmp" ||
                               name == L"read-only.bmp" || name.compare(0, 10, L"thumbhost-") == 0;
     EXPECT_TRUE(expectedName) << "left behind: " << Narrow(name);
   } while (FindNextFileW(search, &found));

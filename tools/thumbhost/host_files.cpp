@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cwctype>
 
+#include <aclapi.h>
+
 #include "common/hresult.h"
 
 namespace thumbhost {
@@ -31,10 +33,10 @@ class FileHandle {
   HANDLE handle_;
 };
 
-// Opens `path` (through any link) to read its attributes only: nothing is
-// read, so a device or a pipe never blocks.
+// Opens `path` (through any link) to read its attributes and security only:
+// no content is read, so a device or a pipe never blocks.
 HANDLE OpenForQuery(const std::wstring& path) {
-  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -65,11 +67,28 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// Owns a security descriptor that the system allocated with LocalAlloc.
+class SecurityDescriptor {
+ public:
+  SecurityDescriptor() = default;
+  ~SecurityDescriptor() {
+    if (descriptor_ != nullptr) LocalFree(descriptor_);
+  }
+  SecurityDescriptor(const SecurityDescriptor&) = delete;
+  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+  PSECURITY_DESCRIPTOR* out() { return &descriptor_; }
+  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
 // The file that writing `out` writes, as found by OutputFileProblem.
 struct Target {
   std::wstring path;  // where the new content goes (a link's target)
   bool exists = false;
   DWORD attributes = 0;
+  SecurityDescriptor security;  // owner, group and DACL of the file replaced
 };
 
 std::string CheckOutput(const std::wstring& out, const std::wstring& input, Target* target) {
@@ -105,6 +124,9 @@ std::string CheckOutput(const std::wstring& out, const std::wstring& input, Targ
   target->path = length > 0 && length < MAX_PATH * 4 ? std::wstring(final, length) : out;
   target->exists = true;
   target->attributes = info.dwFileAttributes;
+  GetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                  OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                  nullptr, nullptr, nullptr, target->security.out());
   return std::string();
 }
 
@@ -151,7 +173,7 @@ class TempFile {
       path_ = folder + L"\\~" + name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
               std::to_wstring(InterlockedIncrement(&counter)) + L".tmp";
       PendingLock lock;
-      file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+      file_ = CreateFileW(path_.c_str(), GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
       error_ = file_ == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
       if (file_ != INVALID_HANDLE_VALUE) {
@@ -185,6 +207,17 @@ class TempFile {
       done += written;
     }
     return FlushFileBuffers(file_) ? ERROR_SUCCESS : GetLastError();
+  }
+
+  // Gives the file the owner, group and access list of `security` as they
+  // are.  Only a privileged user may hand a file to another owner: then the
+  // access list alone is copied.
+  void CopySecurity(PSECURITY_DESCRIPTOR security) {
+    if (security == nullptr) return;
+    if (SetKernelObjectSecurity(file_, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION, security))
+      return;
+    SetKernelObjectSecurity(file_, DACL_SECURITY_INFORMATION, security);
   }
 
   // Closes the file, gives it `attributes` and puts it in place of `target`
@@ -306,6 +339,7 @@ std::string WriteOutputFile(const std::wstring& out, const std::wstring& input,
     return failed + Win32ErrorText(temp.error());
   }
   if (const DWORD error = temp.Write(bytes)) return failed + Win32ErrorText(error);
+  temp.CopySecurity(target.security.get());
   const DWORD attributes = target.exists ? (target.attributes & kKeptAttributes) : 0;
   if (const DWORD error = temp.Commit(target.path, attributes)) return failed + Win32ErrorText(error);
   return std::string();

@@ -35,7 +35,8 @@ std::string OutputFileProblem(const std::wstring& out, const std::wstring& input
 
 // Checks as OutputFileProblem does, then writes `bytes` to a temporary file
 // in the folder of the file that is written and replaces that file with it
-// in one step (MoveFileExW).  A replaced file keeps its attributes; the
+// in one step (MoveFileExW).  A replaced file keeps its attributes and its
+// access list (and its owner where the user may set owners); the
 // temporary file is removed on failure and on Ctrl+C, Ctrl+Break or the
 // console closing.  Returns "" or one message line.
 std::string WriteOutputFile(const std::wstring& out, const std::wstring& input,
