@@ -76,6 +76,12 @@ int Thumbnail(const std::string& sprite, const std::string& output) {
     std::fprintf(stderr, "%s: %s\n", sprite.c_str(), problem.c_str());
     return kExitFailed;
   }
+  // An output that cannot be written is refused before the decode.
+  const std::string outputProblem = tamsorel::OutputFileProblem(output, sprite);
+  if (!outputProblem.empty()) {
+    std::fprintf(stderr, "%s\n", outputProblem.c_str());
+    return kExitFailed;
+  }
 
   tamsorel::PortableDecodePlatform platform;
   std::vector<uint8_t> header(tamsorel::kHeaderBufferSize, 0);

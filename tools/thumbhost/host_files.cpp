@@ -318,7 +318,7 @@ int ImageBits(const std::wstring& path) {
   const uint16_t machine = static_cast<uint16_t>(head[pe + 4] | head[pe + 5] << 8);
   if (machine == IMAGE_FILE_MACHINE_I386) return 32;
   if (machine == IMAGE_FILE_MACHINE_AMD64) return 64;
-  return 0;
+  return -1;
 }
 
 std::string OutputFileProblem(const std::wstring& out, const std::wstring& input) {

@@ -23,8 +23,8 @@ std::string Win32ErrorText(DWORD error);
 // and a device or pipe never blocks.
 std::string InputFileProblem(const std::wstring& path);
 
-// 32 or 64 for a PE image built for x86 or x64, 0 when `path` is not one of
-// those (or cannot be read).
+// 32 or 64 for a PE image built for x86 or x64, -1 for one built for
+// another processor, 0 when `path` is no PE image (or cannot be read).
 int ImageBits(const std::wstring& path);
 
 // Why `out` cannot be written as the thumbnail of `input`, or "" when it can:
