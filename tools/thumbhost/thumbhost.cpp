@@ -130,7 +130,8 @@ class DllHandlerSource final : public HandlerSource {
     // rather than leave the user with a bare ERROR_BAD_EXE_FORMAT.
     const int bits = thumbhost::ImageBits(path_);
     const int hostBits = static_cast<int>(sizeof(void*) * 8);
-    if (bits < 0) return name + " is a DLL for another processor; this is the " + std::to_string(hostBits) + "-bit x86 host";
+    if (bits < 0)
+      return name + " is a DLL for another processor; this is the " + std::to_string(hostBits) + "-bit x86 host";
     if (bits != 0 && bits != hostBits) {
       return name + " is a " + std::to_string(bits) + "-bit DLL; this is the " + std::to_string(hostBits) +
              "-bit host (" + tamsorel::HResultText(tamsorel::HResultFromWin32(ERROR_BAD_EXE_FORMAT)) + ")";
