@@ -265,7 +265,8 @@ TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   do {
     const std::wstring name = found.cFileName;
-    const bool expectedName = name == L"." || name == L".." || name == L"one.s16" || name == L"hidden.bmp" || name == L"fresh.bmp" ||
+    const bool expectedName = name == L"." || name == L".." || name == L"one.s16" || name == L"hidden.bmp" ||
+                              name == L"fresh.bmp" ||
                               name == L"read-only.bmp" || name.compare(0, 10, L"thumbhost-") == 0;
     EXPECT_TRUE(expectedName) << "left behind: " << Narrow(name);
   } while (FindNextFileW(search, &found));

@@ -36,7 +36,8 @@ class FileHandle {
 // Opens `path` (through any link) to read its attributes and security only:
 // no content is read, so a device or a pipe never blocks.
 HANDLE OpenForQuery(const std::wstring& path) {
-  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -173,7 +174,8 @@ class TempFile {
       path_ = folder + L"\\~" + name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
               std::to_wstring(InterlockedIncrement(&counter)) + L".tmp";
       PendingLock lock;
-      file_ = CreateFileW(path_.c_str(), GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+      file_ = CreateFileW(path_.c_str(), GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, FILE_SHARE_DELETE, nullptr,
+                          CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
       error_ = file_ == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
       if (file_ != INVALID_HANDLE_VALUE) {
