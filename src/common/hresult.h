@@ -50,10 +50,14 @@ inline const char* HResultName(HRESULT hr) {
     case 0x80004005u: return "E_FAIL";
     case 0x8000FFFFu: return "E_UNEXPECTED";
     case 0x80070002u: return "ERROR_FILE_NOT_FOUND";
+    case 0x80070003u: return "ERROR_PATH_NOT_FOUND";
     case 0x80070005u: return "E_ACCESSDENIED";
     case 0x8007000Eu: return "E_OUTOFMEMORY";
     case 0x80070057u: return "E_INVALIDARG";
     case 0x8007007Au: return "ERROR_INSUFFICIENT_BUFFER";
+    case 0x8007007Eu: return "ERROR_MOD_NOT_FOUND";
+    case 0x8007007Fu: return "ERROR_PROC_NOT_FOUND";
+    case 0x800700C1u: return "ERROR_BAD_EXE_FORMAT";
     case 0x80020009u: return "DISP_E_EXCEPTION";
     case 0x80020005u: return "DISP_E_TYPEMISMATCH";
     case 0x8002000Au: return "DISP_E_OVERFLOW";

@@ -1,7 +1,9 @@
 // thumbhost.exe run as a separate process, as a person would run it: exit
 // status, the .bmp it writes, and no file when it fails.
 #include <windows.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,15 @@ struct RunResult {
   DWORD exitCode = 0xFFFFFFFF;
   std::string output;  // standard output and standard error
 };
+
+// UTF-8, as thumbhost prints paths.
+std::string Narrow(const std::wstring& text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], bytes, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
 
 std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -50,6 +61,8 @@ RunResult RunThumbhost(const fixtures::TempDir& dir, const std::vector<std::wstr
   DWORD got = 0;
   while (ReadFile(out, buffer, sizeof(buffer), &got, nullptr) && got > 0) result.output.append(buffer, got);
   CloseHandle(out);
+  // The C runtime ends lines with CR LF on Windows; compare lines by LF.
+  result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
   return result;
 }
 
@@ -99,30 +112,173 @@ TEST(Thumbhost, WritesTheBmpOfEachKind) {
   }
 }
 
-TEST(Thumbhost, FailuresWriteNoFile) {
+// Tamsorel.dll with the machine field of its PE header set to the other
+// bitness: what a user gets when the 32-bit and 64-bit builds are mixed up.
+Bytes DllOfTheOtherBitness() {
+  Bytes dll;
+  if (!fixtures::ReadFileBytes(fixtures::ProgramDir() + L"\\Tamsorel.dll", &dll) || dll.size() < 0x40) return {};
+  const uint32_t pe = dll[0x3C] | dll[0x3D] << 8 | dll[0x3E] << 16 | static_cast<uint32_t>(dll[0x3F]) << 24;
+  if (pe + 6 > dll.size()) return {};
+  const uint16_t other = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+  dll[pe + 4] = static_cast<uint8_t>(other);
+  dll[pe + 5] = static_cast<uint8_t>(other >> 8);
+  return dll;
+}
+
+// Every way a run can fail: the exit status, the one line that says why
+// (and for usage errors the usage after it), OUT.bmp not written and the
+// sprite untouched.
+TEST(Thumbhost, FailuresSayWhyAndWriteNoFile) {
   fixtures::TempDir dir;
   const std::wstring dll = fixtures::ProgramDir() + L"\\Tamsorel.dll";
+  const Bytes goodBytes = fixtures::MakeS16(0, 1, 1, {5});
   const std::wstring broken = dir.Write(L"broken.c16", Bytes{2, 0, 0, 0, 1, 0});
-  const std::wstring good = dir.Write(L"good.s16", fixtures::MakeS16(0, 1, 1, {5}));
+  const std::wstring good = dir.Write(L"good.s16", goodBytes);
   const std::wstring out = dir.File(L"out.bmp");
+  const std::wstring folder = dir.File(L"folder.s16");
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring otherBitness = dir.Write(L"Other.dll", DllOfTheOtherBitness());
+  ASSERT_FALSE(otherBitness.empty());
+  const std::wstring notDll = dir.Write(L"NotADll.dll", Bytes{'h', 'e', 'l', 'l', 'o'});
+  WCHAR system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  // A system library that is no COM server.
+  const std::wstring noEntryPoints = std::wstring(system) + L"\\version.dll";
+  const char* hostBits = sizeof(void*) == 8 ? "64" : "32";
+  const char* otherBits = sizeof(void*) == 8 ? "32" : "64";
+  const std::string usage = "usage: thumbhost [--dll PATH] SPRITE OUT.bmp";
+
   struct Case {
     const char* name;
     std::vector<std::wstring> args;
     DWORD exitCode;
+    std::string says;  // a part of the output
+    std::wstring out;  // the OUT that must not appear
   } const cases[] = {
-      {"BrokenSprite", {L"--dll", dll, broken, out}, 1},
-      {"MissingSprite", {L"--dll", dll, dir.File(L"missing.spr"), out}, 1},
-      {"MissingDll", {L"--dll", dir.File(L"NoSuch.dll"), good, out}, 1},
-      {"NoArguments", {}, 2},
-      {"UnknownOption", {L"--dl", dll, good, out}, 2},
-      {"TooFewArguments", {L"--dll", dll, good}, 2},
+      {"BrokenSprite", {L"--dll", dll, broken, out}, 1,
+       "broken.c16: Extract failed (E_FAIL 0x80004005); no thumbnail written", out},
+      {"MissingSprite", {L"--dll", dll, dir.File(L"missing.spr"), out}, 1, "missing.spr: no such file", out},
+      {"SpriteIsAFolder", {L"--dll", dll, folder, out}, 1, "folder.s16: is a directory", out},
+      {"SpriteIsADevice", {L"--dll", dll, L"NUL", out}, 1, "NUL: not a regular file", out},
+      {"MissingDll", {L"--dll", dir.File(L"NoSuch.dll"), good, out}, 1, "NoSuch.dll: no such file", out},
+      {"OtherBitness", {L"--dll", otherBitness, good, out}, 1,
+       std::string("Other.dll is a ") + otherBits + "-bit DLL; this is the " + hostBits +
+           "-bit host (ERROR_BAD_EXE_FORMAT 0x800700C1)",
+       out},
+      {"NotADll", {L"--dll", notDll, good, out}, 1, "NotADll.dll is not a DLL (", out},
+      {"NoEntryPoints", {L"--dll", noEntryPoints, good, out}, 1,
+       "version.dll does not export DllGetClassObject (ERROR_PROC_NOT_FOUND 0x8007007F)", out},
+      {"OutIsAFolder", {L"--dll", dll, good, dir.File(L"folder.s16")}, 1,
+       "cannot write " + Narrow(folder) + ": is a directory", L""},
+      {"OutIsADevice", {L"--dll", dll, good, L"nul"}, 1, "cannot write nul: not a regular file", L""},
+      {"OutIsTheSprite", {L"--dll", dll, good, good}, 1,
+       "cannot write " + Narrow(good) + ": it is the input file", L""},
+      {"OutInMissingFolder", {L"--dll", dll, good, dir.File(L"none\\out.bmp")}, 1,
+       ": its folder does not exist", dir.File(L"none\\out.bmp")},
+      {"NoArguments", {}, 2, "thumbhost: missing SPRITE and OUT.bmp\n" + usage, out},
+      {"UnknownOption", {L"--dl", dll, good, out}, 2, "thumbhost: unknown option --dl\n" + usage, out},
+      {"DllWithoutPath", {L"--dll"}, 2, "thumbhost: --dll needs the PATH of a library\n" + usage, out},
+      {"TooFewArguments", {L"--dll", dll, good}, 2,
+       "thumbhost: missing OUT.bmp after " + Narrow(good) + "\n" + usage, out},
+      {"TooManyArguments", {good, out, L"extra"}, 2,
+       "thumbhost: unexpected argument extra after OUT.bmp\n" + usage, out},
   };
   for (const Case& c : cases) {
     const RunResult run = RunThumbhost(dir, c.args);
     EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
-    EXPECT_FALSE(run.output.empty()) << c.name << " explains itself";
-    EXPECT_FALSE(fixtures::FileExists(out)) << c.name;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.name << ": " << run.output;
+    if (!c.out.empty()) {
+      EXPECT_FALSE(fixtures::FileExists(c.out)) << c.name;
+    }
+    Bytes sprite;
+    EXPECT_TRUE(fixtures::ReadFileBytes(good, &sprite) && sprite == goodBytes) << c.name << ": sprite untouched";
   }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// The access list of a file in SDDL ("D:P(A;;FA;;;WD)"), "" if unreadable.
+std::string AccessList(const std::wstring& path) {
+  DWORD size = 0;
+  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<uint8_t> descriptor(size);
+  if (size == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size))
+    return "";
+  LPWSTR text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                            DACL_SECURITY_INFORMATION, &text, nullptr))
+    return "";
+  const std::string result = Narrow(text);
+  LocalFree(text);
+  return result;
+}
+
+bool SetAccessList(const std::wstring& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  const BOOL set = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  return set != FALSE;
+}
+
+// OUT.bmp is replaced as a whole: a file that exists keeps its attributes
+// and access list, a read-only one is refused and kept, and no temporary
+// file stays behind.
+// (Wine's MoveFileExW would replace the read-only file; Windows' does not,
+// and thumbhost refuses it itself.)
+TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
+  fixtures::TempDir dir;
+  const std::wstring dll = fixtures::ProgramDir() + L"\\Tamsorel.dll";
+  const std::wstring sprite = dir.Write(L"one.s16", fixtures::MakeS16(0, 1, 1, {5}));
+  const Bytes expected = fixtures::ExpectedBmp(1, 1, 16, fixtures::MaskBytes(0), fixtures::PixelBytes16({5}));
+  const std::wstring hidden = dir.Write(L"hidden.bmp", Bytes{'o', 'l', 'd'});
+  ASSERT_TRUE(SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  // Everyone may do everything, and nothing is inherited from the folder:
+  // not what a new file in the folder gets.  (Wine keeps access lists as
+  // Unix permissions, so what it reads back is its rendering of them, not
+  // this text; either way it differs from a new file's.)
+  const std::wstring fresh = dir.Write(L"fresh.bmp", Bytes{'n', 'e', 'w'});
+  ASSERT_TRUE(SetAccessList(hidden, L"D:P(A;;FA;;;WD)"));
+  const std::string accessList = AccessList(hidden);
+  ASSERT_NE(accessList, "");
+  ASSERT_NE(accessList, AccessList(fresh));
+  const std::wstring readOnly = dir.Write(L"read-only.bmp", Bytes{'o', 'l', 'd'});
+  ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+
+  RunResult run = RunThumbhost(dir, {L"--dll", dll, sprite, hidden});
+  EXPECT_EQ(run.exitCode, 0u) << run.output;
+  Bytes written;
+  EXPECT_TRUE(fixtures::ReadFileBytes(hidden, &written) && written == expected);
+  EXPECT_TRUE(GetFileAttributesW(hidden.c_str()) & FILE_ATTRIBUTE_HIDDEN) << "attributes kept";
+  EXPECT_EQ(AccessList(hidden), accessList) << "access list kept";
+
+  run = RunThumbhost(dir, {L"--dll", dll, sprite, readOnly});
+  EXPECT_EQ(run.exitCode, 1u) << run.output;
+  EXPECT_NE(run.output.find("cannot write " + Narrow(readOnly) + ": it is read-only"), std::string::npos)
+      << run.output;
+  EXPECT_TRUE(fixtures::ReadFileBytes(readOnly, &written) && written == (Bytes{'o', 'l', 'd'}));
+  SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+  // Only the sprite, the two outputs and the runs' logs are left.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(dir.File(L"*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do {
+    const std::wstring name = found.cFileName;
+    const bool expectedName = name == L"." || name == L".." || name == L"one.s16" || name == L"hidden.bmp" ||
+                              name == L"fresh.bmp" ||
+                              name == L"read-only.bmp" || name.compare(0, 10, L"thumbhost-") == 0;
+    EXPECT_TRUE(expectedName) << "left behind: " << Narrow(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+TEST(Thumbhost, HelpGivesUsageExitCodesAndAnExample) {
+  fixtures::TempDir dir;
+  const RunResult run = RunThumbhost(dir, {L"--help"});
+  EXPECT_EQ(run.exitCode, 0u);
+  for (const char* part : {"usage: thumbhost [--dll PATH] SPRITE OUT.bmp", "Exit status:", "Example:"})
+    EXPECT_NE(run.output.find(part), std::string::npos) << part << " in " << run.output;
 }
 
 }  // namespace

@@ -3,10 +3,11 @@
 // Decodes the first frame of a sprite file with the portable decoder and
 // saves it as a .bmp file: the bitmap header exactly as the decoder wrote it
 // (top-down), the palette or channel masks, and the pixel memory as it is.
+// OUT.bmp is written complete or not at all (see tools/common/tool_files.h).
 //
-// Exit status: 0 written; 1 the sprite cannot be decoded or the file cannot
-// be written (one line on stderr, no output file left behind); 2 usage.
-#include <sys/stat.h>
+// Exit status: 0 written; 1 the sprite cannot be used or decoded, or the
+// file cannot be written (one line on stderr, OUT.bmp left as it was);
+// 2 usage (the wrong argument named, then the usage).
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/tool_files.h"
 #include "decode/bmp_file.h"
 #include "decode/decoder.h"
 #include "decode/path_text.h"
@@ -23,46 +25,63 @@
 
 namespace {
 
-// Writes the whole file under a temporary name next to `path` and renames it
-// into place, so that a failure never leaves a partial file.
-bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
-                         std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(&temp[0]);
-  if (fd < 0) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  // mkstemp makes the file private; give it the usual permissions.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] = "usage: tamsorel-thumb SPRITE OUT.bmp\n";
+
+const char kHelp[] =
+    "Decodes the first frame of SPRITE (.spr, .s16 or .c16) and saves it as\n"
+    "OUT.bmp: a top-down bitmap at the frame's own size, 8-bit with the\n"
+    "built-in palette or 16-bit with its channel masks.\n"
+    "\n"
+    "SPRITE must be a regular file.  OUT.bmp may be absent, a regular file (its\n"
+    "mode and owner are kept) or a symbolic link (its target is written); it\n"
+    "is replaced complete or not at all, and never when it is SPRITE itself.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  OUT.bmp written\n"
+    "  1  SPRITE cannot be read or decoded, or OUT.bmp cannot be written;\n"
+    "     one line on stderr says why, and OUT.bmp is left as it was\n"
+    "  2  usage error\n"
+    "\n"
+    "Example:\n"
+    "  tamsorel-thumb samples/shapes.c16 shapes.bmp\n";
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "tamsorel-thumb: %s\n%s", problem.c_str(), kUsage);
+  return kExitUsage;
+}
+
+bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
     done += static_cast<std::size_t>(n);
-  }
-  const int writeErrno = errno;
-  const bool closed = ::close(fd) == 0;
-  if (done != bytes.size() || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = std::strerror(done != bytes.size() ? writeErrno : errno);
-    ::unlink(temp.c_str());
-    return false;
   }
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: tamsorel-thumb SPRITE OUT.bmp\n");
-    return 2;
+int Thumbnail(const std::string& sprite, const std::string& output) {
+  uint64_t spriteBytes = 0;
+  const std::string problem = tamsorel::InputFileProblem(sprite, &spriteBytes);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", sprite.c_str(), problem.c_str());
+    return kExitFailed;
   }
-  const std::string sprite = argv[1];
-  const std::string output = argv[2];
+  // An output that cannot be written is refused before the decode.
+  const std::string outputProblem = tamsorel::OutputFileProblem(output, sprite);
+  if (!outputProblem.empty()) {
+    std::fprintf(stderr, "%s\n", outputProblem.c_str());
+    return kExitFailed;
+  }
 
   tamsorel::PortableDecodePlatform platform;
   std::vector<uint8_t> header(tamsorel::kHeaderBufferSize, 0);
@@ -70,9 +89,9 @@ int main(int argc, char** argv) {
   const std::u16string path = tamsorel::PathToUtf16(sprite);
   const HRESULT hr = tamsorel::DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap);
   if (hr != S_OK) {
-    std::fprintf(stderr, "%s: not a readable sprite (%s)\n", sprite.c_str(),
-                 tamsorel::HResultText(hr).c_str());
-    return 1;
+    std::fprintf(stderr, "%s: %s\n", sprite.c_str(),
+                 tamsorel::DecodeFailureText(header.data(), hr, spriteBytes).c_str());
+    return kExitFailed;
   }
 
   const tamsorel::HeapBitmap* decoded = tamsorel::AsHeapBitmap(bitmap);
@@ -81,12 +100,38 @@ int main(int argc, char** argv) {
   platform.DeleteBitmap(bitmap);
   if (bmp.empty()) {
     std::fprintf(stderr, "%s: bitmap too large for a .bmp file\n", sprite.c_str());
-    return 1;
+    return kExitFailed;
   }
-  std::string error;
-  if (!WriteFileAtomically(output, bmp, &error)) {
-    std::fprintf(stderr, "%s: cannot write (%s)\n", output.c_str(), error.c_str());
-    return 1;
+  const std::string failure =
+      tamsorel::WriteOutputFile(output, sprite, [&bmp](int fd) { return WriteAll(fd, bmp); });
+  if (!failure.empty()) {
+    std::fprintf(stderr, "%s\n", failure.c_str());
+    return kExitFailed;
   }
-  return 0;
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> operands;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (options && (arg == "--help" || arg == "-h")) {
+      std::printf("%s\n%s", kUsage, kHelp);
+      return kExitOk;
+    }
+    if (options && arg == "--") {
+      options = false;
+      continue;
+    }
+    if (options && arg.size() > 1 && arg[0] == '-')
+      return UsageError("unknown option " + arg + " (a file name that starts with - goes after --)");
+    if (operands.size() == 2) return UsageError("unexpected argument " + arg + " after OUT.bmp");
+    operands.push_back(arg);
+  }
+  if (operands.empty()) return UsageError("missing SPRITE and OUT.bmp");
+  if (operands.size() == 1) return UsageError("missing OUT.bmp after " + operands[0]);
+  return Thumbnail(operands[0], operands[1]);
 }

@@ -9,9 +9,14 @@
 //                                         the sprite's extension, as Explorer
 //                                         finds it
 //
+// OUT.bmp follows the same rules as tamsorel-thumb's output (host_files.h):
+// written complete or not at all, never over a device, a directory or the
+// sprite itself.
+//
 // Exit status: 0 when Extract succeeded and the file was written, 1 when the
-// handler could not be used or Extract failed (no file is written), 2 for a
-// usage error.
+// sprite, the handler or OUT.bmp could not be used or Extract failed (one
+// line on stderr says why; no file is written), 2 for a usage error (the
+// wrong argument named, then the usage).
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -27,6 +32,7 @@
 #include "common/hresult.h"
 #include "decode/bitmap_header.h"
 #include "decode/bmp_file.h"
+#include "host_files.h"
 
 namespace {
 
@@ -50,15 +56,7 @@ std::string ResultText(HRESULT hr) {
   return text;
 }
 
-std::string Narrow(const wchar_t* text) {
-  if (text == nullptr || *text == 0) return std::string();
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string out(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], bytes, nullptr, nullptr);
-  out.resize(static_cast<size_t>(bytes) - 1);
-  return out;
-}
+std::string Narrow(const wchar_t* text) { return thumbhost::Narrow(text != nullptr ? text : L""); }
 
 // Owns one COM interface reference.
 template <class T>
@@ -123,16 +121,41 @@ class DllHandlerSource final : public HandlerSource {
     if (module_ != nullptr) FreeLibrary(module_);
   }
 
-  HRESULT Open() {
+  // Loads the library; "" or why it cannot serve as the handler.
+  std::string Open() {
+    const std::string name = Narrow(path_.c_str());
+    const std::string problem = thumbhost::InputFileProblem(path_);
+    if (!problem.empty()) return name + ": " + problem;
+    // A library of the other bitness cannot be loaded; say which it is
+    // rather than leave the user with a bare ERROR_BAD_EXE_FORMAT.
+    const int bits = thumbhost::ImageBits(path_);
+    const int hostBits = static_cast<int>(sizeof(void*) * 8);
+    if (bits < 0)
+      return name + " is a DLL for another processor; this is the " + std::to_string(hostBits) + "-bit x86 host";
+    if (bits != 0 && bits != hostBits) {
+      return name + " is a " + std::to_string(bits) + "-bit DLL; this is the " + std::to_string(hostBits) +
+             "-bit host (" + tamsorel::HResultText(tamsorel::HResultFromWin32(ERROR_BAD_EXE_FORMAT)) + ")";
+    }
     module_ = LoadLibraryW(path_.c_str());
-    if (module_ == nullptr) return tamsorel::HResultFromWin32(static_cast<long>(GetLastError()));
+    if (module_ == nullptr) {
+      const DWORD error = GetLastError();
+      const std::string code = " (" + tamsorel::HResultText(tamsorel::HResultFromWin32(static_cast<long>(error))) + ")";
+      if (bits == 0) return name + " is not a DLL" + code;
+      if (error == ERROR_MOD_NOT_FOUND) return name + " needs a DLL that cannot be found" + code;
+      return name + " cannot be loaded" + code;
+    }
     getClassObject_ = reinterpret_cast<GetClassObjectFunc>(
         reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
     canUnloadNow_ = reinterpret_cast<CanUnloadNowFunc>(
         reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
-    if (getClassObject_ == nullptr || canUnloadNow_ == nullptr)
-      return tamsorel::HResultFromWin32(ERROR_PROC_NOT_FOUND);
-    return S_OK;
+    const char* missing = getClassObject_ == nullptr ? "DllGetClassObject"
+                          : canUnloadNow_ == nullptr ? "DllCanUnloadNow"
+                                                     : nullptr;
+    if (missing != nullptr) {
+      return name + " does not export " + missing + " (" +
+             tamsorel::HResultText(tamsorel::HResultFromWin32(ERROR_PROC_NOT_FOUND)) + ")";
+    }
+    return std::string();
   }
 
   HRESULT CreateObject(IPersistFile** object, std::string* step) override {
@@ -175,7 +198,7 @@ class RegistryHandlerSource final : public HandlerSource {
         RegGetValueW(HKEY_CLASSES_ROOT, binding.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, clsidText, &size);
     if (status != ERROR_SUCCESS) {
       const HRESULT hr = tamsorel::HResultFromWin32(status);
-      *problem = "no thumbnail handler is bound to " + Narrow(extension) + " (" + ResultText(hr) + ")";
+      *problem = "no thumbnail handler is bound to " + Narrow(extension) + " (" + tamsorel::HResultText(hr) + ")";
       return hr;
     }
     const HRESULT hr = CLSIDFromString(clsidText, &clsid_);
@@ -263,19 +286,6 @@ bool BitmapToBmpFile(HBITMAP bitmap, std::vector<uint8_t>* file, std::string* pr
   return true;
 }
 
-bool WriteWholeFile(const wchar_t* path, const std::vector<uint8_t>& bytes) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  const BOOL closed = CloseHandle(file);
-  if (!ok || !closed || written != bytes.size()) {
-    DeleteFileW(path);
-    return false;
-  }
-  return true;
-}
-
 std::string FileTimeText(const FILETIME& time) {
   SYSTEMTIME utc = {};
   if (!FileTimeToSystemTime(&time, &utc)) return "?";
@@ -288,6 +298,7 @@ std::string FileTimeText(const FILETIME& time) {
 struct Outcome {
   std::string line;     // the results, one line
   std::string problem;  // why no file was written, empty on success
+  bool aboutSprite = true;  // `problem` follows the sprite's name
 };
 
 // Runs the shell's sequence on one sprite.  Every interface and the bitmap
@@ -302,7 +313,7 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   HRESULT hr = source.CreateObject(reinterpret_cast<IPersistFile**>(persist.out()), &step);
   if (FAILED(hr)) {
     line += " " + step + "=" + ResultText(hr);
-    outcome.problem = "the handler could not create an object (" + step + ": " + ResultText(hr) + ")";
+    outcome.problem = "the handler could not create an object (" + step + ": " + tamsorel::HResultText(hr) + ")";
     return outcome;
   }
   hr = persist->Load(sprite, STGM_READ);
@@ -312,7 +323,7 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   persist.reset();
   if (FAILED(qi)) {
     line += " IExtractImage=" + ResultText(qi);
-    outcome.problem = "the object has no IExtractImage (" + ResultText(qi) + ")";
+    outcome.problem = "the object has no IExtractImage (" + tamsorel::HResultText(qi) + ")";
     return outcome;
   }
 
@@ -344,7 +355,7 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   } else if (extracted == S_OK) {
     outcome.problem = "Extract succeeded without a bitmap";
   } else {
-    outcome.problem = "Extract failed (" + ResultText(extracted) + ")";
+    outcome.problem = "Extract failed (" + tamsorel::HResultText(extracted) + ")";
   }
 
   ComRef<IExtractImage2> extract2;
@@ -360,21 +371,73 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   extract.reset();
 
   if (outcome.problem.empty()) {
-    if (WriteWholeFile(output, bmp))
-      line += " -> " + Narrow(output);
-    else
-      outcome.problem = "cannot write " + Narrow(output);
+    outcome.problem = thumbhost::WriteOutputFile(output, sprite, bmp);
+    outcome.aboutSprite = false;
+    if (outcome.problem.empty()) line += " -> " + Narrow(output);
   }
   return outcome;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: thumbhost [--dll PATH] SPRITE OUT.bmp\n"
-               "  Extracts the thumbnail of SPRITE as the shell does and writes it to\n"
-               "  OUT.bmp, with the handler in the library PATH or, without --dll, the\n"
-               "  handler the registry binds to the sprite's extension.\n");
+const char kUsage[] = "usage: thumbhost [--dll PATH] SPRITE OUT.bmp\n";
+
+const char kHelp[] =
+    "Extracts the thumbnail of SPRITE as the shell does (IPersistFile::Load,\n"
+    "GetLocation, Extract, GetDateStamp) and writes the bitmap to OUT.bmp, with\n"
+    "the same bytes as tamsorel-thumb.  The handler is the one in the library\n"
+    "PATH or, without --dll, the one the registry binds to SPRITE's extension.\n"
+    "One line on standard output gives every call's result.\n"
+    "\n"
+    "SPRITE must be a regular file.  OUT.bmp may be absent or a regular file\n"
+    "(a link counts as its target); it is replaced complete or not at all, and\n"
+    "never when it is SPRITE itself.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  OUT.bmp written\n"
+    "  1  SPRITE, the handler or OUT.bmp cannot be used, or Extract failed; one\n"
+    "     line on stderr says why, and OUT.bmp is left as it was\n"
+    "  2  usage error\n"
+    "\n"
+    "Example:\n"
+    "  thumbhost --dll Tamsorel.dll shapes.c16 shapes.bmp\n";
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "thumbhost: %s\n%s", problem.c_str(), kUsage);
   return kExitUsage;
+}
+
+// The command line, once it has been understood.
+struct Arguments {
+  const wchar_t* dll = nullptr;  // --dll PATH
+  std::vector<const wchar_t*> operands;
+};
+
+// "" when the arguments make sense (or --help was shown: `*help` set),
+// else what is wrong with them, naming the argument.
+std::string ParseArguments(int argc, wchar_t** argv, Arguments* arguments, bool* help) {
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (options && (arg == L"--help" || arg == L"-h" || arg == L"/?")) {
+      *help = true;
+      return std::string();
+    }
+    if (options && arg == L"--") {
+      options = false;
+    } else if (options && arg == L"--dll") {
+      if (i + 1 == argc) return "--dll needs the PATH of a library";
+      if (arguments->dll != nullptr) return "--dll given twice";
+      arguments->dll = argv[++i];
+    } else if (options && arg.size() > 1 && arg[0] == L'-') {
+      return "unknown option " + Narrow(arg.c_str());
+    } else if (arguments->operands.size() == 2) {
+      return "unexpected argument " + Narrow(arg.c_str()) + " after OUT.bmp";
+    } else {
+      arguments->operands.push_back(argv[i]);
+    }
+  }
+  if (arguments->operands.empty()) return "missing SPRITE and OUT.bmp";
+  if (arguments->operands.size() == 1) return "missing OUT.bmp after " + Narrow(arguments->operands[0]);
+  return std::string();
 }
 
 // Balances CoInitializeEx.
@@ -399,30 +462,51 @@ int Thumbnail(HandlerSource& source, const wchar_t* sprite, const wchar_t* outpu
   std::printf("%s\n", outcome.line.c_str());
   std::fflush(stdout);
   if (!outcome.problem.empty()) {
-    std::fprintf(stderr, "thumbhost: %s: %s; no thumbnail written\n", Narrow(sprite).c_str(),
-                 outcome.problem.c_str());
+    if (outcome.aboutSprite)
+      std::fprintf(stderr, "thumbhost: %s: %s; no thumbnail written\n", Narrow(sprite).c_str(),
+                   outcome.problem.c_str());
+    else
+      std::fprintf(stderr, "thumbhost: %s\n", outcome.problem.c_str());
     return kExitFailed;
   }
   if (unload != S_OK) {
     std::fprintf(stderr, "thumbhost: %s: the handler still holds locks after every release (%s)\n",
-                 source.Describe().c_str(), ResultText(unload).c_str());
+                 source.Describe().c_str(), tamsorel::HResultText(unload).c_str());
   }
   return kExitOk;
 }
 
 int Run(int argc, wchar_t** argv) {
-  const bool withDll = argc == 5 && std::wcscmp(argv[1], L"--dll") == 0;
-  if (!withDll && (argc != 3 || argv[1][0] == L'-')) return Usage();
-  const wchar_t* sprite = argv[argc - 2];
-  const wchar_t* output = argv[argc - 1];
+  Arguments arguments;
+  bool help = false;
+  const std::string wrong = ParseArguments(argc, argv, &arguments, &help);
+  if (help) {
+    std::printf("%s\n%s", kUsage, kHelp);
+    return kExitOk;
+  }
+  if (!wrong.empty()) return UsageError(wrong);
+  const wchar_t* sprite = arguments.operands[0];
+  const wchar_t* output = arguments.operands[1];
+
+  // The files first: nothing is loaded for a sprite or an output that
+  // cannot be used.
+  const std::string spriteProblem = thumbhost::InputFileProblem(sprite);
+  if (!spriteProblem.empty()) {
+    std::fprintf(stderr, "thumbhost: %s: %s\n", Narrow(sprite).c_str(), spriteProblem.c_str());
+    return kExitFailed;
+  }
+  const std::string outputProblem = thumbhost::OutputFileProblem(output, sprite);
+  if (!outputProblem.empty()) {
+    std::fprintf(stderr, "thumbhost: %s\n", outputProblem.c_str());
+    return kExitFailed;
+  }
 
   ComApartment apartment;
-  if (withDll) {
-    DllHandlerSource source(argv[2]);
-    const HRESULT opened = source.Open();
-    if (FAILED(opened)) {
-      std::fprintf(stderr, "thumbhost: cannot use %s as a handler (%s)\n", Narrow(argv[2]).c_str(),
-                   ResultText(opened).c_str());
+  if (arguments.dll != nullptr) {
+    DllHandlerSource source(arguments.dll);
+    const std::string problem = source.Open();
+    if (!problem.empty()) {
+      std::fprintf(stderr, "thumbhost: %s\n", problem.c_str());
       return kExitFailed;
     }
     return Thumbnail(source, sprite, output);
@@ -441,7 +525,7 @@ int Run(int argc, wchar_t** argv) {
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argv == nullptr) return Usage();
+  if (argv == nullptr) return UsageError("the command line cannot be read");
   const int status = Run(argc, argv);
   LocalFree(argv);
   return status;
