@@ -14,7 +14,7 @@ namespace {
 
 // State the libpng callbacks reach through the write pointer.
 struct PngOutput {
-  const ByteSink* sink;
+  const ByteSink* sink = nullptr;
   bool sinkFailed = false;
   std::string libpngMessage;
 };
@@ -82,7 +82,8 @@ std::string WritePng(RgbaRows& rows, const ByteSink& sink) {
   if (rows.Width() == 0 || rows.Height() == 0) return "an image without pixels cannot be a PNG";
   if (rows.Width() > PNG_USER_WIDTH_MAX || rows.Height() > PNG_USER_HEIGHT_MAX)
     return "the image is too large for a PNG";
-  PngOutput output{&sink};
+  PngOutput output;
+  output.sink = &sink;
   std::vector<uint8_t> row(std::size_t{rows.Width()} * 4);
   PngWriteStruct writer(&output);
   if (!writer.png() || !writer.info()) return "out of memory for the PNG encoder";
