@@ -16,7 +16,7 @@
 namespace {
 
 // Small bitmaps only: the fuzzer's memory limit is not for GDI stand-ins.
-constexpr std::size_t kMaxPixelBytes = std::size_t{4} << 20;
+constexpr std::size_t kFuzzPixelBytes = std::size_t{4} << 20;
 
 void Require(bool condition, const char* what) {
   if (!condition) {
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const char16_t* name = kNames[data[0] & 3];
   const bool spr = IsSprPath(name);
 
-  test::GuardedMemoryPlatform platform(kMaxPixelBytes);
+  test::GuardedMemoryPlatform platform(kFuzzPixelBytes);
   platform.AddFileView(name, data + 1, size - 1);
   std::array<uint8_t, kHeaderBufferSize> header;
   header.fill(0xCC);
