@@ -7,10 +7,9 @@
 //
 // Exit status: 0 written; 1 anything else, with one line on stderr that
 // names the file and the reason, and no OUTPUT file made or changed.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "common/tool_files.h"
@@ -44,19 +43,19 @@ int UsageError(const std::string& what) {
   return 1;
 }
 
-// SIZE: a decimal number from 1 up; values beyond the longest possible
-// frame side change nothing and are taken as that side.
+// SIZE: a decimal number from 1 up.  Values beyond the longest possible
+// frame side change nothing and are taken as that side (which also keeps
+// the sum from overflowing).
 bool ParseSize(const char* text, uint32_t* size) {
   if (!*text) return false;
-  uint64_t value = 0;
+  uint32_t value = 0;
   for (const char* p = text; *p; ++p) {
     if (*p < '0' || *p > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(*p - '0');
-    if (value > tamsorel::thumbnailer::kLargestFrameSide) value = tamsorel::thumbnailer::kLargestFrameSide + 1;
+    value = std::min<uint32_t>(value * 10 + static_cast<uint32_t>(*p - '0'),
+                               tamsorel::thumbnailer::kLargestFrameSide);
   }
-  if (value == 0) return false;
-  *size = static_cast<uint32_t>(std::min<uint64_t>(value, tamsorel::thumbnailer::kLargestFrameSide));
-  return true;
+  *size = value;
+  return value != 0;
 }
 
 }  // namespace
@@ -77,7 +76,8 @@ int main(int argc, char** argv) {
       optionsEnded = true;
     } else if (!optionsEnded && arg == "-s") {
       if (i + 1 >= argc) return UsageError("-s needs a SIZE");
-      if (!ParseSize(argv[++i], &size)) return UsageError("-s " + std::string(argv[i]) + ": SIZE must be a whole number of pixels from 1 up");
+      if (!ParseSize(argv[++i], &size))
+        return UsageError("-s " + std::string(argv[i]) + ": SIZE must be a whole number of pixels from 1 up");
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       return UsageError("unknown option " + arg);
     } else if (count < 2) {
