@@ -93,6 +93,8 @@ with Scratch() as work:
         (["file://elsewhere/x.spr", "o.png"], ["file://elsewhere/x.spr", "elsewhere"]),
         (["file:///x%zz.spr", "o.png"], ["%zz"]),
         ([sample, missing_dir], ["cannot write", missing_dir]),
+        # OUTPUT is checked before the decode: its problem is the one named.
+        ([not_sprite, work], ["cannot write " + work, "is a directory"]),
         (["-s", "0", sample, "o.png"], ["-s 0"]),
         (["-s", "x", sample, "o.png"], ["-s x"]),
         (["-s"], ["-s"]),

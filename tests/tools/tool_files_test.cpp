@@ -180,7 +180,8 @@ TEST(InputFileProblem, NamesWhatIsWrongWithoutBlocking) {
   EXPECT_EQ(AsUnprivileged([&] { return InputFileProblem(folder / "secret.spr"); }), "permission denied");
 }
 
-// Every kind of OUT: what is written where, and what is refused.
+// Every kind of OUT: what is written where, and what is refused before
+// anything is written.
 TEST(WriteOutputFile, WritesOnlyRegularFilesAndLinksToThem) {
   TempFolder folder;
   ::mkdir((folder / "elsewhere").c_str(), 0755);
@@ -218,11 +219,15 @@ TEST(WriteOutputFile, WritesOnlyRegularFilesAndLinksToThem) {
       {"input-link.bmp", "it is the input file", ""},
       {"input-hardlink.bmp", "it is the input file", ""},
       {"no-folder/x.bmp", "its folder does not exist", ""},
+      {"input.spr/x.bmp", "a part of the path is not a directory", ""},
   };
   for (const auto& c : cases) {
     if (!haveDevice && c.out.rfind("device", 0) == 0) continue;
     const std::string out = folder / c.out;
     const mode_t kindBefore = KindOf(out);
+    // The checks on their own say the same as the writer.
+    EXPECT_EQ(OutputFileProblem(out, input), c.message.empty() ? "" : "cannot write " + out + ": " + c.message)
+        << c.out;
     bool produced = false;
     const std::string message = WriteOutputFile(out, input, [&](int fd) {
       produced = true;

@@ -193,6 +193,35 @@ class TempFile {
   int error_ = 0;
 };
 
+// The file that writing OUT writes.
+struct OutputTarget {
+  std::string path;  // OUT, or the end of the chain of links that starts there
+  bool exists = false;
+  struct stat info = {};
+};
+
+// "" when `out` may be written as the output made from `input`, else the
+// message; fills `target` as it goes.
+std::string CheckOutput(const std::string& out, const std::string& input, OutputTarget* target) {
+  const std::string failed = "cannot write " + out + ": ";
+  struct stat& info = target->info;
+  if (const int error = ResolveLinks(out, &target->path, &target->exists, &info))
+    return failed + ErrnoText(error);
+  if (!target->exists) {
+    if (!target->path.empty() && target->path.back() == '/') return failed + ErrnoText(EISDIR);
+    struct stat folder;
+    if (::stat(FolderOf(target->path).c_str(), &folder) != 0)
+      return failed + (errno == ENOENT ? std::string("its folder does not exist") : ErrnoText(errno));
+    if (!S_ISDIR(folder.st_mode)) return failed + ErrnoText(ENOTDIR);
+    return std::string();
+  }
+  if (!S_ISREG(info.st_mode)) return failed + KindProblem(info.st_mode);
+  struct stat source;
+  if (::stat(input.c_str(), &source) == 0 && source.st_dev == info.st_dev && source.st_ino == info.st_ino)
+    return failed + "it is the input file";
+  return std::string();
+}
+
 // The mode new files get: 0666 less the process's umask.
 mode_t NewFileMode() {
   const mode_t mask = ::umask(0);
@@ -247,23 +276,23 @@ std::string InputFileProblem(const std::string& path, uint64_t* size) {
   return std::string();
 }
 
+std::string OutputFileProblem(const std::string& out, const std::string& input) {
+  OutputTarget target;
+  return CheckOutput(out, input, &target);
+}
+
 std::string WriteOutputFile(const std::string& out, const std::string& input,
                             const std::function<bool(int fd)>& produce) {
+  OutputTarget target;
+  const std::string problem = CheckOutput(out, input, &target);
+  if (!problem.empty()) return problem;
   const std::string failed = "cannot write " + out + ": ";
-  std::string target;
-  bool exists = false;
-  struct stat info;
-  if (const int error = ResolveLinks(out, &target, &exists, &info)) return failed + ErrnoText(error);
-  if (exists && !S_ISREG(info.st_mode)) return failed + KindProblem(info.st_mode);
-  if (!exists && !target.empty() && target.back() == '/') return failed + ErrnoText(EISDIR);
-  struct stat source;
-  if (exists && ::stat(input.c_str(), &source) == 0 && source.st_dev == info.st_dev &&
-      source.st_ino == info.st_ino)
-    return failed + "it is the input file";
+  const bool exists = target.exists;
+  const struct stat& info = target.info;
 
   std::lock_guard<std::mutex> serialised(writerLock);
   SignalCleanup cleanup;
-  TempFile temp(target);
+  TempFile temp(target.path);
   if (temp.fd() < 0) {
     if (temp.error() == ENOENT) return failed + "its folder does not exist";
     return failed + ErrnoText(temp.error());
@@ -279,7 +308,7 @@ std::string WriteOutputFile(const std::string& out, const std::string& input,
   }
   errno = 0;
   if (!produce(temp.fd())) return failed + ErrnoText(errno);
-  if (const int error = temp.Commit(target)) return failed + ErrnoText(error);
+  if (const int error = temp.Commit(target.path)) return failed + ErrnoText(error);
   return std::string();
 }
 

@@ -34,6 +34,13 @@ std::string InputFileProblem(const std::string& path, uint64_t* size = nullptr);
 std::string WriteOutputFile(const std::string& out, const std::string& input,
                             const std::function<bool(int fd)>& produce);
 
+// The checks WriteOutputFile makes before it writes, on their own, so that
+// a tool can refuse OUT before it does the work of making its content:
+// "" when `out` can be written, else the message WriteOutputFile would give
+// ("cannot write OUT: is a directory", "...: it is the input file", "...: its
+// folder does not exist").
+std::string OutputFileProblem(const std::string& out, const std::string& input);
+
 // Why DecodeFirstFrame failed, in words, from the header buffer it left
 // (kHeaderBufferSize bytes, zero-filled before the call) and its result,
 // the result code at the end:

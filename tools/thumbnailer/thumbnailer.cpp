@@ -97,6 +97,10 @@ int main(int argc, char** argv) {
   problem = InputFileProblem(path, &fileBytes);
   if (!problem.empty()) return Fail(path + ": " + problem);
 
+  // An OUTPUT that cannot be written is refused before the decode.
+  problem = OutputFileProblem(output, path);
+  if (!problem.empty()) return Fail(problem);
+
   PortableDecodePlatform platform;
   thumbnailer::DecodedSprite sprite(platform);
   const HRESULT hr = sprite.Decode(PathToUtf16(path));
