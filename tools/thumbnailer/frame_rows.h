@@ -1,0 +1,101 @@
+// A decoded frame as rows of RGBA pixels, and the same frame scaled down to
+// fit a square.  Both hand out one row at a time, top row first, so that a
+// frame of any allowed size is converted and scaled with memory for a few
+// rows only.
+//
+// Colour rules: SPR pixels take their colour from the colour table the
+// decoder wrote (the built-in palette); 16-bit pixels are widened to 8 bits a
+// channel by bit replication, in the 5-6-5 or 5-5-5 layout their masks name.
+// A pixel the decoder left at zero (16-bit value 0, SPR index 0) is fully
+// transparent, every other pixel opaque.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tamsorel::thumbnailer {
+
+// 5- and 6-bit channels widened to 8 bits by repeating their top bits, so
+// that 0 stays 0 and the largest value becomes 255.
+constexpr uint8_t Widen5(uint32_t c) { return static_cast<uint8_t>(((c & 31) << 3) | ((c & 31) >> 2)); }
+constexpr uint8_t Widen6(uint32_t c) { return static_cast<uint8_t>(((c & 63) << 2) | ((c & 63) >> 4)); }
+
+// Rows of RGBA pixels (red, green, blue, alpha; 8 bits each), asked for in
+// order from the top.
+class RgbaRows {
+ public:
+  virtual ~RgbaRows() = default;
+  virtual uint32_t Width() const = 0;
+  virtual uint32_t Height() const = 0;
+  // Writes row `y` as Width() * 4 bytes.  Rows must be asked for in
+  // increasing order; asking for the same row again is allowed.
+  virtual void ReadRow(uint32_t y, uint8_t* rgba) = 0;
+};
+
+// A bitmap the decoder made: its header buffer (info header followed by the
+// colour table or the channel masks) and its pixel memory.
+class DecodedFrame : public RgbaRows {
+ public:
+  // Checks that the header describes a bitmap this system makes and that the
+  // pixel memory holds all of it; on failure returns false with a reason.
+  bool Open(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes,
+            std::string* error);
+
+  uint32_t Width() const override { return width_; }
+  uint32_t Height() const override { return height_; }
+  void ReadRow(uint32_t y, uint8_t* rgba) override;
+
+ private:
+  enum class Layout { kIndexed, kRgb565, kRgb555 };
+
+  const uint8_t* pixels_ = nullptr;
+  uint32_t width_ = 0;
+  uint32_t height_ = 0;
+  std::size_t stride_ = 0;
+  bool bottomUp_ = false;
+  Layout layout_ = Layout::kIndexed;
+  uint8_t palette_[256][3] = {};  // red, green, blue
+};
+
+// The size a width x height frame gets when it must fit in size x size:
+// unchanged when it already fits, otherwise scaled down keeping its aspect
+// ratio (rounded to the nearest pixel, at least 1 pixel a side).
+struct Extent {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool operator==(const Extent& other) const { return width == other.width && height == other.height; }
+};
+Extent FitWithin(uint32_t width, uint32_t height, uint32_t size);
+
+// `source` reduced to `target` (no larger than the source in either
+// direction) by area averaging: each output pixel is the average of the
+// source area it covers, partly covered source pixels weighted by the part
+// they cover.  Colours are averaged premultiplied by alpha, so transparent
+// pixels add no colour to the edges next to them.
+class ScaledRows : public RgbaRows {
+ public:
+  ScaledRows(RgbaRows& source, Extent target);
+
+  uint32_t Width() const override { return target_.width; }
+  uint32_t Height() const override { return target_.height; }
+  void ReadRow(uint32_t y, uint8_t* rgba) override;
+
+ private:
+  // Adds source row `sy`, weighted by `rowWeight`, to the sums of one output row.
+  void AddSourceRow(uint32_t sy, uint64_t rowWeight);
+
+  RgbaRows& source_;
+  Extent target_;
+  std::vector<uint8_t> sourceRow_;
+  uint32_t sourceRowHeld_ = UINT32_MAX;  // the row in sourceRow_, if any
+  // Per output column: the weighted sums of alpha and of each channel times alpha.
+  std::vector<uint64_t> sums_;
+};
+
+// Every row of `rows`, top to bottom, Width() * 4 bytes each (for tests and
+// small images).
+std::vector<uint8_t> ReadAllRows(RgbaRows& rows);
+
+}  // namespace tamsorel::thumbnailer
