@@ -204,12 +204,14 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  DISP_E_EXCEPTION,
                  "HKCU\\First\n  @ = REG_SZ \"1\\0\"\nHKLM\\Software\nHKLM\\Software\\Existing\n"},
-        WalkCase{"RollbackRemovesNamedKeysThatExistedBefore",
+        // The rollback puts back what the block overwrote and removes only
+        // what it created: the key it named that existed keeps its values.
+        WalkCase{"RollbackKeepsNamedKeysThatExistedBefore",
                  {{u"HKCU\\Named", u"Old", u"o"}, {u"HKCU\\Named", u"V", u"v"}},
                  "HKCU { Named { val V = s 'x' } Bad = b 'abc' }",
                  true,
                  E_FAIL,
-                 ""},
+                 "HKCU\\Named\n  \"Old\" = REG_SZ \"o\\0\"\n  \"V\" = REG_SZ \"v\\0\"\n"},
         WalkCase{"DepthOf64Accepted", {}, kNested64, true, S_OK,
                  [] {
                    std::string dump, path = "HKCU";
