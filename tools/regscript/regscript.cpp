@@ -148,7 +148,14 @@ bool ReadScript(const std::wstring& path, std::vector<char>* bytes) {
   }
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    Error(L"cannot open " + path + L": " + Reason(GetLastError()));
+    const DWORD error = GetLastError();
+    // Wine answers so for a FIFO, a socket or a device node on its Unix side.
+    if (error == ERROR_INVALID_PARAMETER) {
+      Error(L"cannot use " + path + L" as a script: not a regular file (error " +
+            std::to_wstring(error) + L")");
+    } else {
+      Error(L"cannot open " + path + L": " + Reason(error));
+    }
     return false;
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
