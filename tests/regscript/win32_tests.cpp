@@ -172,9 +172,10 @@ TEST(Win32Registry, TextServices) {
   real.Free(block);
 }
 
-// A failed register run leaves the real registry as it found it, and a
-// failure inside the block of an absent key removes nothing outside that
-// block; the in-memory registry does the same.
+// A failed register run leaves the real registry as it was before the
+// failing root block (`completed` is what ran before it), and a failure
+// inside the block of an absent key removes nothing outside that block; the
+// in-memory registry does the same.
 TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
   const std::string prefix = "HKCU { NoRemove Software { NoRemove TamsorelRegscriptTest { ";
   const struct {
@@ -182,23 +183,30 @@ TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
     std::string script;
     bool registerMode;
     HRESULT result;
+    std::string completed;
   } cases[] = {
       {"OverwrittenValuesAndCreatedKeys",
        prefix + "App = s 'new' { val V = s 'new' val D = d '7' New { Deeper } } Bad\\Name } } }",
-       true, DISP_E_EXCEPTION},
+       true, DISP_E_EXCEPTION, ""},
       {"ForceRemovedTree",
-       prefix + "App { ForceRemove Tree = s 'new' { Child } val B = b 'abc' } } } }", true, E_FAIL},
+       prefix + "App { ForceRemove Tree = s 'new' { Child } val B = b 'abc' } } } }", true, E_FAIL,
+       ""},
       {"NoRemoveKeysTheRunCreated",
        prefix + "NoRemove Made { NoRemove Inner { val V = s 'x' } } App { val W = x 'y' } } } }",
-       true, DISP_E_EXCEPTION},
+       true, DISP_E_EXCEPTION, ""},
       {"SyntaxErrorInsideAnAbsentBlock",
-       prefix + "NoRemove App { Missing { Bad\\Name Tree } } } } }", false, S_OK},
+       prefix + "NoRemove App { Missing { Bad\\Name Tree } } } } }", false, S_OK, ""},
+      {"SecondRootBlockFails",
+       prefix + "App { val V = s 'first' ForceRemove Tree } } } } " +
+           prefix + "App { val V = s 'second' } Bad\\Name } } }",
+       true, DISP_E_EXCEPTION, prefix + "App { val V = s 'first' ForceRemove Tree } } } }"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchKey scratch;
     Win32Registry real;
     MemoryRegistry memory;
+    MemoryRegistry expected;
     auto put = [&](const wchar_t* subkey, const wchar_t* name, DWORD type,
                    const std::vector<uint8_t>& data) {
       std::wstring path = std::wstring(kScratch) + subkey;
@@ -210,8 +218,10 @@ TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
                 ERROR_SUCCESS);
       RegCloseKey(key);
       std::u16string memoryPath = std::u16string(kScratchPath) + FromWide(subkey);
-      ASSERT_TRUE(memory.PutValue(memoryPath.c_str(), reinterpret_cast<const char16_t*>(name),
-                                  type, data));
+      for (MemoryRegistry* registry : {&memory, &expected}) {
+        ASSERT_TRUE(registry->PutValue(memoryPath.c_str(), reinterpret_cast<const char16_t*>(name),
+                                       type, data));
+      }
     };
     put(L"\\App", nullptr, REG_SZ, SzBytes(u"old"));
     put(L"\\App", L"V", REG_SZ, SzBytes(u"v"));
@@ -219,13 +229,15 @@ TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
     put(L"\\App\\Tree", L"B", REG_BINARY, {0, 0xFF});
     put(L"\\App\\Tree", L"M", REG_MULTI_SZ, SzBytes(std::u16string(u"a\0b\0", 4)));
     put(L"\\App\\Tree\\Deep", nullptr, REG_SZ, SzBytes(u"deep"));
-    const std::string before = DumpScratch();
-    ASSERT_EQ(before, memory.Dump(kScratchPath));
+    ASSERT_EQ(DumpScratch(), memory.Dump(kScratchPath));
+    if (!c.completed.empty()) {
+      ASSERT_EQ(RunText(expected, c.completed, true), S_OK);
+    }
 
     EXPECT_EQ(Describe(RunText(real, c.script, c.registerMode)), Describe(c.result));
     EXPECT_EQ(Describe(RunText(memory, c.script, c.registerMode)), Describe(c.result));
-    EXPECT_EQ(DumpScratch(), before);
-    EXPECT_EQ(memory.Dump(kScratchPath), before);
+    EXPECT_EQ(DumpScratch(), expected.Dump(kScratchPath));
+    EXPECT_EQ(memory.Dump(kScratchPath), expected.Dump(kScratchPath));
   }
 }
 
