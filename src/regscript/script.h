@@ -193,7 +193,7 @@ class ScriptParser {
   // The character after `p`, never past the terminator and always at least
   // one unit forward unless `p` is at the terminator.
   const char16_t* Step(const char16_t* p);
-  // Reads the next token, storing at most `capacity` - 1 units of it in
+  // Reads the next token, storing at most `capacity` - 2 units of it in
   // `buffer`.  `cut` false: a longer token fails; true: the rest is passed
   // over and *length still counts every unit.  Notes where the token lies.
   HRESULT ScanToken(char16_t* buffer, std::size_t capacity, bool cut, std::size_t* length);
