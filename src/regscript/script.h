@@ -177,6 +177,10 @@ class ScriptParser {
   // deletes with its values under `parentNode`; a Win32 error code.  A key
   // whose values cannot be read for the journal is not deleted.
   long DeleteKeyTree(RegKey parent, UndoJournal::Node parentNode, const char16_t* name);
+  // The name of parent's subkey `name` as the registry spells it (found by
+  // enumeration into `spelled`, kSubkeyNameUnits units), or `name` itself
+  // when there is no such subkey.
+  const char16_t* SpelledKeyName(RegKey parent, const char16_t* name, char16_t* spelled);
   // False for the names in ProtectedKeyNames.
   bool IsDeletableKeyName(const char16_t* name);
   // "0"-"9", "A"-"F", "a"-"f" give 0..15; anything else 0.

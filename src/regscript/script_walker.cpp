@@ -148,8 +148,13 @@ HRESULT ScriptParser::WalkKeyBlock(char16_t* buffer, RegKey key, bool registerMo
       if (FAILED(hr)) return hr;
       if (registerMode) {
         if (!IsKeyName(buffer)) return DISP_E_EXCEPTION;
-        // The key need not exist, so the result is of no interest.
-        if (IsDeletableKeyName(buffer)) DeleteKeyTree(key, node, buffer);
+        // The key need not exist, so the result is of no interest.  The
+        // journal keeps the name as the registry spells it, so that an undo
+        // brings the key back exactly.
+        if (IsDeletableKeyName(buffer)) {
+          char16_t spelled[kSubkeyNameUnits];
+          DeleteKeyTree(key, node, SpelledKeyName(key, buffer, spelled));
+        }
         if (isDelete) {
           hr = NextToken(buffer);
           if (FAILED(hr)) return hr;
@@ -489,6 +494,15 @@ long ScriptParser::DeleteKeyTree(RegKey parent, UndoJournal::Node parentNode,
   error = platform_.DeleteKey(parent, name);
   if (error == kErrorSuccess) journal_.Commit(std::move(step));
   return error;
+}
+
+const char16_t* ScriptParser::SpelledKeyName(RegKey parent, const char16_t* name,
+                                             char16_t* spelled) {
+  for (uint32_t index = 0;; ++index) {
+    uint32_t size = kSubkeyNameUnits;
+    if (platform_.EnumKey(parent, index, spelled, &size) != kErrorSuccess) return name;
+    if (Equals(spelled, name)) return spelled;
+  }
 }
 
 bool ScriptParser::IsDeletableKeyName(const char16_t* name) {

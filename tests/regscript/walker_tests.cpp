@@ -408,6 +408,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "HKCU { App { ForceRemove Tree = s 'new' { Deep { val Z = s 'z' } } "
                      "val V = d 'nan' } }",
                      DISP_E_TYPEMISMATCH, ""},
+        // Names compare without regard to case; the key comes back as the
+        // registry spelled it, not as the script does.
+        RollbackCase{"ForceRemovedKeyKeepsItsSpelling",
+                     "HKCU { App { ForceRemove TREE { } Bad\\Name } }", DISP_E_EXCEPTION, ""},
         RollbackCase{"DeletedTreeComesBack",
                      "HKCU { App { Delete Tree val V = x 'oops' } }", DISP_E_EXCEPTION, ""},
         RollbackCase{"ValuesAndBindingsNotYetReachedStay",
