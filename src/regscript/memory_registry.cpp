@@ -147,25 +147,28 @@ long MemoryRegistry::OpenKey(RegKey parent, const char16_t* name, uint32_t acces
   return kErrorSuccess;
 }
 
-long MemoryRegistry::CreateKey(RegKey parent, const char16_t* name, RegKey* out) {
+long MemoryRegistry::CreateKey(RegKey parent, const char16_t* name, RegKey* out, bool* created) {
   long error;
   if (Consume(Op::Create, &error)) return error;
   std::shared_ptr<Key> key;
   uint32_t access;
   error = Resolve(parent, &key, &access);
   if (error) return error;
+  bool isNew = false;
   for (const auto& part : SplitPath(name)) {
     if (part.size() > kMaxKeyNameUnits) return kErrorInvalidParameter;
     std::shared_ptr<Key> child = key->Child(part);
     if (!child) {
       if (!(access & kKeyCreateSubKey) || key->readOnly) return kErrorAccessDenied;
       child = key->AddChild(part);
+      isNew = true;
     }
     key = child;
     access = kKeyAllAccess;
   }
   if (key->readOnly) return kErrorAccessDenied;
   *out = NewHandle(key, kKeyReadWrite);
+  if (created) *created = isNew;
   return kErrorSuccess;
 }
 
@@ -188,6 +191,61 @@ long MemoryRegistry::SetValue(RegKey handle, const char16_t* name, uint32_t type
   } else {
     key->values.push_back(Key::Value{valueName, type, std::move(copy)});
   }
+  return kErrorSuccess;
+}
+
+namespace {
+
+// The size and data rules shared by QueryValue and EnumValue.
+long CopyValueData(const std::vector<uint8_t>& stored, void* data, uint32_t* size) {
+  const auto needed = static_cast<uint32_t>(stored.size());
+  if (data) {
+    if (!size) return kErrorInvalidParameter;
+    if (*size < needed) {
+      *size = needed;
+      return kErrorMoreData;
+    }
+    if (needed) std::memcpy(data, stored.data(), needed);
+  }
+  if (size) *size = needed;
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+long MemoryRegistry::QueryValue(RegKey handle, const char16_t* name, uint32_t* type, void* data,
+                                uint32_t* size) {
+  long error;
+  if (Consume(Op::QueryValue, &error)) return error;
+  std::shared_ptr<Key> key;
+  uint32_t access;
+  error = Resolve(handle, &key, &access);
+  if (error) return error;
+  if (!(access & kKeyQueryValue)) return kErrorAccessDenied;
+  Key::Value* value = key->FindValue(name ? name : u"");
+  if (!value) return kErrorFileNotFound;
+  if (type) *type = value->type;
+  return CopyValueData(value->data, data, size);
+}
+
+long MemoryRegistry::EnumValue(RegKey handle, uint32_t index, char16_t* name, uint32_t* nameSize,
+                               uint32_t* type, void* data, uint32_t* dataSize) {
+  long error;
+  if (Consume(Op::EnumValue, &error)) return error;
+  std::shared_ptr<Key> key;
+  uint32_t access;
+  error = Resolve(handle, &key, &access);
+  if (error) return error;
+  if (!(access & kKeyQueryValue)) return kErrorAccessDenied;
+  if (!name || !nameSize) return kErrorInvalidParameter;
+  if (index >= key->values.size()) return kErrorNoMoreItems;
+  const Key::Value& value = key->values[index];
+  if (value.name.size() + 1 > *nameSize) return kErrorMoreData;
+  error = CopyValueData(value.data, data, dataSize);
+  if (error) return error;
+  std::memcpy(name, value.name.c_str(), (value.name.size() + 1) * sizeof(char16_t));
+  *nameSize = static_cast<uint32_t>(value.name.size());
+  if (type) *type = value.type;
   return kErrorSuccess;
 }
 

@@ -8,11 +8,12 @@
 //   - a null or empty name opens the key itself again;
 //   - handles carry their access mask: writing values needs KEY_SET_VALUE,
 //     creating a new subkey KEY_CREATE_SUB_KEY, enumeration
-//     KEY_ENUMERATE_SUB_KEYS (ERROR_ACCESS_DENIED otherwise);
+//     KEY_ENUMERATE_SUB_KEYS, reading values KEY_QUERY_VALUE
+//     (ERROR_ACCESS_DENIED otherwise);
 //   - DeleteKey refuses a key with subkeys (ERROR_ACCESS_DENIED); missing
 //     keys and values are ERROR_FILE_NOT_FOUND; enumeration ends with
-//     ERROR_NO_MORE_ITEMS and reports ERROR_MORE_DATA for a name that does
-//     not fit; handles to a deleted key answer ERROR_KEY_DELETED;
+//     ERROR_NO_MORE_ITEMS and reports ERROR_MORE_DATA for a name or data
+//     that does not fit; values enumerate in the order they were created; handles to a deleted key answer ERROR_KEY_DELETED;
 //   - key name components longer than 255 units are ERROR_INVALID_PARAMETER.
 // Text services are the portable ones; the allocator is malloc with a count
 // of live blocks.  Tests can dump the state, inject failures and count
@@ -33,7 +34,11 @@ namespace tamsorel {
 class MemoryRegistry : public RegistryPlatform {
  public:
   // Operations whose calls can be counted and made to fail.
-  enum class Op { Open, Create, SetValue, DeleteValue, DeleteKey, EnumKey, CloseKey, Alloc, Realloc };
+  enum class Op {
+    Open, Create, SetValue, DeleteValue, DeleteKey, EnumKey, CloseKey, Alloc, Realloc,
+    QueryValue, EnumValue
+  };
+  static constexpr int kOpCount = 11;
 
   MemoryRegistry();
   ~MemoryRegistry() override;
@@ -41,9 +46,13 @@ class MemoryRegistry : public RegistryPlatform {
   MemoryRegistry& operator=(const MemoryRegistry&) = delete;
 
   long OpenKey(RegKey parent, const char16_t* name, uint32_t access, RegKey* out) override;
-  long CreateKey(RegKey parent, const char16_t* name, RegKey* out) override;
+  long CreateKey(RegKey parent, const char16_t* name, RegKey* out, bool* created) override;
   long SetValue(RegKey key, const char16_t* name, uint32_t type, const void* data,
                 uint32_t size) override;
+  long QueryValue(RegKey key, const char16_t* name, uint32_t* type, void* data,
+                  uint32_t* size) override;
+  long EnumValue(RegKey key, uint32_t index, char16_t* name, uint32_t* nameSize, uint32_t* type,
+                 void* data, uint32_t* dataSize) override;
   long DeleteValue(RegKey key, const char16_t* name) override;
   long DeleteKey(RegKey parent, const char16_t* name) override;
   long EnumKey(RegKey key, uint32_t index, char16_t* name, uint32_t* size) override;
@@ -109,9 +118,9 @@ class MemoryRegistry : public RegistryPlatform {
   std::map<RegKey, Handle> handles_;
   RegKey nextHandle_ = 0x1000;
   std::size_t blocks_ = 0;
-  int calls_[9] = {};
-  int failAt_[9] = {};
-  long failWith_[9] = {};
+  int calls_[kOpCount] = {};
+  int failAt_[kOpCount] = {};
+  long failWith_[kOpCount] = {};
 };
 
 // One line of a dump for a value: `name` ("@" for the default) and the data

@@ -25,6 +25,7 @@ constexpr RegKey PredefinedKey(uint32_t value) {
 }
 
 // Access masks used by the walker.
+constexpr uint32_t kKeyQueryValue = 0x0001;  // KEY_QUERY_VALUE
 constexpr uint32_t kKeyRead = 0x20019;       // KEY_READ
 constexpr uint32_t kKeyWrite = 0x20006;      // KEY_WRITE
 constexpr uint32_t kKeyReadWrite = 0x2001F;  // KEY_READ | KEY_WRITE
@@ -56,12 +57,25 @@ class RegistryPlatform {
   // the parent itself again.
   virtual long OpenKey(RegKey parent, const char16_t* name, uint32_t access, RegKey* out) = 0;
   // RegCreateKeyExW(parent, name, 0, no class, REG_OPTION_NON_VOLATILE,
-  // KEY_READ | KEY_WRITE, default security, out, no disposition).
-  virtual long CreateKey(RegKey parent, const char16_t* name, RegKey* out) = 0;
+  // KEY_READ | KEY_WRITE, default security, out, disposition).  *created
+  // (when `created` is not null) tells whether the key is new.
+  virtual long CreateKey(RegKey parent, const char16_t* name, RegKey* out, bool* created) = 0;
   // RegSetValueExW(key, name, 0, type, data, size).  A null name is the
   // key's default value.
   virtual long SetValue(RegKey key, const char16_t* name, uint32_t type, const void* data,
                         uint32_t size) = 0;
+  // RegQueryValueExW(key, name, 0, type, data, size): *size is the capacity
+  // of `data` in bytes on entry and the value's size on return.  With a null
+  // `data` only the type and size are read; a value larger than *size is
+  // ERROR_MORE_DATA.
+  virtual long QueryValue(RegKey key, const char16_t* name, uint32_t* type, void* data,
+                          uint32_t* size) = 0;
+  // RegEnumValueW(key, index, name, nameSize, 0, type, data, dataSize): the
+  // value at `index`.  *nameSize is the capacity of `name` in characters
+  // (terminator included) on entry and the name's length on success; data
+  // and *dataSize as for QueryValue.
+  virtual long EnumValue(RegKey key, uint32_t index, char16_t* name, uint32_t* nameSize,
+                         uint32_t* type, void* data, uint32_t* dataSize) = 0;
   // RegDeleteValueW(key, name).
   virtual long DeleteValue(RegKey key, const char16_t* name) = 0;
   // RegDeleteKeyW(parent, name): deletes one key, refusing a key that still

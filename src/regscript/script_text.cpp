@@ -227,26 +227,48 @@ void ScriptParser::SkipWhitespace() {
 }
 
 HRESULT ScriptParser::NextToken(char16_t* buffer) {
+  std::size_t length = 0;
+  return ScanToken(buffer, kTokenBufferUnits, false, &length);
+}
+
+HRESULT ScriptParser::ScanToken(char16_t* buffer, std::size_t capacity, bool cut,
+                                std::size_t* length) {
   SkipWhitespace();
-  if (!cursor_ || !*cursor_) return DISP_E_EXCEPTION;
+  tokenStart_ = tokenEnd_ = cursor_;
+  if (!cursor_ || !*cursor_) {
+    fatal_ = true;
+    return DISP_E_EXCEPTION;
+  }
 
   std::size_t stored = 0;
-  // Stores the character at the cursor and steps past it.  A token holds at
-  // most kTokenBufferUnits - 2 units; a character of several units must fit
-  // whole with the terminator.
+  std::size_t total = 0;
+  bool full = false;
+  // Takes the character at the cursor and steps past it.  At most
+  // capacity - 2 units are stored; a character of several units must fit
+  // whole with the terminator.  Once one character did not fit, no later
+  // one is stored either.
   auto take = [&]() -> bool {
     const char16_t* next = Step(cursor_);
     std::size_t units = static_cast<std::size_t>(next - cursor_);
-    if (stored + 2 >= kTokenBufferUnits || stored + units + 1 > kTokenBufferUnits) return false;
-    std::memcpy(buffer + stored, cursor_, units * sizeof(char16_t));
-    stored += units;
+    if (full || stored + 2 >= capacity || stored + units + 1 > capacity) {
+      if (!cut) return false;
+      full = true;
+    } else {
+      std::memcpy(buffer + stored, cursor_, units * sizeof(char16_t));
+      stored += units;
+    }
+    total += units;
     cursor_ = next;
     return true;
+  };
+  auto fail = [&]() {
+    tokenEnd_ = cursor_;
+    return DISP_E_EXCEPTION;
   };
 
   if (*cursor_ != u'\'') {
     while (*cursor_ && !IsWhitespace(*cursor_)) {
-      if (!take()) return DISP_E_EXCEPTION;
+      if (!take()) return fail();
     }
   } else {
     ++cursor_;
@@ -255,13 +277,93 @@ HRESULT ScriptParser::NextToken(char16_t* buffer) {
         if (cursor_[1] != u'\'') break;  // the closing apostrophe
         ++cursor_;                       // first of a doubled pair
       }
-      if (!take()) return DISP_E_EXCEPTION;
+      if (!take()) return fail();
     }
-    if (!*cursor_) return DISP_E_EXCEPTION;
+    if (!*cursor_) {
+      fatal_ = true;
+      return fail();
+    }
     ++cursor_;
   }
   buffer[stored] = 0;
+  *length = total;
+  tokenEnd_ = cursor_;
   return S_OK;
+}
+
+const char16_t* ScriptParser::OriginalPosition(const char16_t* original, std::size_t offset) {
+  std::size_t produced = 0;
+  const char16_t* p = original;
+  while (*p) {
+    if (*p != u'%') {
+      const char16_t* next = Step(p);
+      std::size_t units = static_cast<std::size_t>(next - p);
+      if (offset < produced + units) return p;
+      produced += units;
+      p = next;
+      continue;
+    }
+    const char16_t* percent = p++;
+    if (*p == u'%') {
+      if (offset < produced + 1) return percent;
+      ++produced;
+      ++p;
+      continue;
+    }
+    const char16_t* name = p;
+    while (*p && *p != u'%') p = Step(p);
+    std::size_t nameLength = static_cast<std::size_t>(p - name);
+    if (!*p || nameLength > kMaxReplacementName) return percent;
+    char16_t nameBuffer[kMaxReplacementName + 1];
+    std::memcpy(nameBuffer, name, nameLength * sizeof(char16_t));
+    nameBuffer[nameLength] = 0;
+    const char16_t* value = run_ ? run_->FindReplacement(nameBuffer, platform_) : nullptr;
+    if (!value) return percent;
+    std::size_t units = Length(value);
+    if (offset < produced + units) return percent;
+    produced += units;
+    ++p;
+  }
+  return p;
+}
+
+void ScriptParser::Locate(const char16_t* original, const char16_t* expanded) {
+  location_ = ScriptLocation();
+  const char16_t* at = nullptr;
+  const char16_t* tokenFrom = nullptr;
+  const char16_t* tokenTo = nullptr;
+  if (!expanded) {
+    // The replacement that does not expand: from its '%' to the closing one.
+    at = OriginalPosition(original, static_cast<std::size_t>(-1));
+    if (!*at) return;
+    tokenFrom = at;
+    tokenTo = at + 1;
+    while (*tokenTo && *tokenTo != u'%') tokenTo = Step(tokenTo);
+    if (*tokenTo) ++tokenTo;
+  } else {
+    if (!tokenStart_) return;
+    at = OriginalPosition(original, static_cast<std::size_t>(tokenStart_ - expanded));
+    tokenFrom = tokenStart_;
+    tokenTo = tokenEnd_;
+    location_.atEnd = !*tokenStart_;
+  }
+
+  location_.known = true;
+  location_.line = 1;
+  location_.column = 1;
+  for (const char16_t* p = original; p < at; p = Step(p)) {
+    if (*p == u'\n') {
+      ++location_.line;
+      location_.column = 1;
+    } else {
+      ++location_.column;
+    }
+  }
+  std::size_t units = static_cast<std::size_t>(tokenTo - tokenFrom);
+  location_.tokenCut = units > ScriptLocation::kTokenUnits;
+  if (location_.tokenCut) units = ScriptLocation::kTokenUnits;
+  std::memcpy(location_.token, tokenFrom, units * sizeof(char16_t));
+  location_.token[units] = 0;
 }
 
 // ------------------------------------------------------- portable text

@@ -23,17 +23,50 @@ long Win32Registry::OpenKey(RegKey parent, const char16_t* name, uint32_t access
   return error;
 }
 
-long Win32Registry::CreateKey(RegKey parent, const char16_t* name, RegKey* out) {
+long Win32Registry::CreateKey(RegKey parent, const char16_t* name, RegKey* out, bool* created) {
   HKEY key = nullptr;
+  DWORD disposition = 0;
   LONG error = RegCreateKeyExW(AsHkey(parent), Wide(name), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
-  if (error == ERROR_SUCCESS) *out = AsRegKey(key);
+                               KEY_READ | KEY_WRITE, nullptr, &key, &disposition);
+  if (error == ERROR_SUCCESS) {
+    *out = AsRegKey(key);
+    if (created) *created = disposition == REG_CREATED_NEW_KEY;
+  }
   return error;
 }
 
 long Win32Registry::SetValue(RegKey key, const char16_t* name, uint32_t type, const void* data,
                              uint32_t size) {
   return RegSetValueExW(AsHkey(key), Wide(name), 0, type, static_cast<const BYTE*>(data), size);
+}
+
+long Win32Registry::QueryValue(RegKey key, const char16_t* name, uint32_t* type, void* data,
+                               uint32_t* size) {
+  DWORD valueType = 0;
+  DWORD bytes = size ? *size : 0;
+  LONG error = RegQueryValueExW(AsHkey(key), Wide(name), nullptr, &valueType,
+                                static_cast<BYTE*>(data), size ? &bytes : nullptr);
+  if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
+    if (type) *type = valueType;
+    if (size) *size = bytes;
+  }
+  return error;
+}
+
+long Win32Registry::EnumValue(RegKey key, uint32_t index, char16_t* name, uint32_t* nameSize,
+                              uint32_t* type, void* data, uint32_t* dataSize) {
+  DWORD length = *nameSize;
+  DWORD valueType = 0;
+  DWORD bytes = dataSize ? *dataSize : 0;
+  LONG error = RegEnumValueW(AsHkey(key), index, reinterpret_cast<wchar_t*>(name), &length,
+                             nullptr, &valueType, static_cast<BYTE*>(data),
+                             dataSize ? &bytes : nullptr);
+  if (error == ERROR_SUCCESS) *nameSize = length;
+  if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
+    if (type) *type = valueType;
+    if (dataSize) *dataSize = bytes;
+  }
+  return error;
 }
 
 long Win32Registry::DeleteValue(RegKey key, const char16_t* name) {

@@ -10,9 +10,13 @@ namespace tamsorel {
 class Win32Registry : public RegistryPlatform {
  public:
   long OpenKey(RegKey parent, const char16_t* name, uint32_t access, RegKey* out) override;
-  long CreateKey(RegKey parent, const char16_t* name, RegKey* out) override;
+  long CreateKey(RegKey parent, const char16_t* name, RegKey* out, bool* created) override;
   long SetValue(RegKey key, const char16_t* name, uint32_t type, const void* data,
                 uint32_t size) override;
+  long QueryValue(RegKey key, const char16_t* name, uint32_t* type, void* data,
+                  uint32_t* size) override;
+  long EnumValue(RegKey key, uint32_t index, char16_t* name, uint32_t* nameSize, uint32_t* type,
+                 void* data, uint32_t* dataSize) override;
   long DeleteValue(RegKey key, const char16_t* name) override;
   long DeleteKey(RegKey parent, const char16_t* name) override;
   long EnumKey(RegKey key, uint32_t index, char16_t* name, uint32_t* size) override;

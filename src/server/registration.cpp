@@ -195,14 +195,35 @@ HRESULT RegisterClassEntries(CClassTable* table) {
   return RegisterModuleTypeLib(table->TypeLibModule());
 }
 
+namespace {
+
+// Keeps the first failure of a sequence of steps that all run.
+class FirstFailure {
+ public:
+  void Note(HRESULT hr) {
+    if (FAILED(hr) && SUCCEEDED(result_)) result_ = hr;
+  }
+  HRESULT result() const { return result_; }
+
+ private:
+  HRESULT result_ = S_OK;
+};
+
+}  // namespace
+
+// Unregistration runs every step even after one fails: a step that can no
+// longer succeed (a type library whose file has moved) must not keep the
+// others from removing what they can, or the registry would go on naming a
+// class that is gone.  The first failure is the result.
 HRESULT UnregisterClassEntries(CClassTable* table) {
+  FirstFailure result;
   for (ClassEntry* const* it = table->begin(); it != table->end(); ++it) {
     ClassEntry* entry = *it;
     if (!entry) continue;
-    const HRESULT hr = entry->updateRegistry(FALSE);
-    if (FAILED(hr)) return hr;
+    result.Note(entry->updateRegistry(FALSE));
   }
-  return UnregisterModuleTypeLib(table->TypeLibModule());
+  result.Note(UnregisterModuleTypeLib(table->TypeLibModule()));
+  return result.result();
 }
 
 }  // namespace tamsorel
@@ -218,9 +239,12 @@ STDAPI DllRegisterServer() {
   return hr;
 }
 
+// Registration stops at its first failure; unregistration runs every step
+// (see UnregisterClassEntries) and returns the first failure.
 STDAPI DllUnregisterServer() {
   HRESULT hr = tamsorel::UnregisterClassEntries(&tamsorel::g_classTable);
-  if (SUCCEEDED(hr)) hr = tamsorel::RunScriptResource(tamsorel::kAppIdScriptId, FALSE, kAppIdPairs);
+  const HRESULT appId = tamsorel::RunScriptResource(tamsorel::kAppIdScriptId, FALSE, kAppIdPairs);
+  if (SUCCEEDED(hr)) hr = appId;
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   return hr;
 }

@@ -34,7 +34,9 @@ HRESULT LoadAndRunScript(ScriptRun* run, const wchar_t* path, UINT id, const wch
 // destination holds twice the source's length plus the terminator.
 void DoubleSingleQuotes(wchar_t* destination, const wchar_t* source);
 
-// The class entries' scripts, then the type library.
+// The class entries' scripts, then the type library.  Registration stops at
+// the first failure; unregistration runs every step and returns the first
+// failure.
 HRESULT RegisterClassEntries(CClassTable* table);
 HRESULT UnregisterClassEntries(CClassTable* table);
 

@@ -241,23 +241,42 @@ TEST_F(RegistrationTest, RegisterReplacesAnEarlierHandlerBinding) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, binding + L"\\Leftover"));
 }
 
+// What a complete unregistration leaves of `before`: the NoRemove keys stay,
+// created or not by the registration.
+std::map<std::wstring, std::wstring> AfterUnregistration(std::map<std::wstring, std::wstring> before) {
+  for (const wchar_t* kept : {L".c16", L".c16\\ShellEx", L".s16", L".s16\\ShellEx", L".spr", L".spr\\ShellEx", L"AppID"})
+    before[kept] = L"";
+  before[std::wstring(L"HKLM\\") + kApproved] = L"";
+  return before;
+}
+
+// The entries that leave the shell pointing at the class: the extension
+// bindings, the class key, the AppID entries and the Approved value.
+void ExpectNoBindingOrClassLeft() {
+  for (const wchar_t* ext : {L".c16", L".s16", L".spr"})
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(ext) + L"\\ShellEx\\" + kExtractImage));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClsid));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel"));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\Tamsorel.DLL"));
+  std::wstring approved;
+  EXPECT_FALSE(ReadString(HKEY_LOCAL_MACHINE, kApproved, kClsid, &approved));
+}
+
 TEST_F(RegistrationTest, UnregisterRemovesAllButTheKeptKeys) {
   const auto before = RegistrationState();
   ASSERT_EQ(register_(), S_OK);
   ASSERT_EQ(unregister_(), S_OK);
-  auto expected = before;
-  // NoRemove keys stay, created or not by the registration.
-  for (const wchar_t* kept : {L".c16", L".c16\\ShellEx", L".s16", L".s16\\ShellEx", L".spr", L".spr\\ShellEx", L"AppID"})
-    expected[kept] = L"";
-  expected[std::wstring(L"HKLM\\") + kApproved] = L"";
-  EXPECT_EQ(RegistrationState(), expected);
+  EXPECT_EQ(RegistrationState(), AfterUnregistration(before));
 
   BSTR registered = nullptr;
   EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
   SysFreeString(registered);
 }
 
-TEST_F(RegistrationTest, UnregisterStopsAtAForeignSubkey) {
+// Unregistration runs every step even after one fails, and returns the
+// first failure.
+TEST_F(RegistrationTest, UnregisterGoesOnPastAForeignSubkey) {
   ASSERT_EQ(register_(), S_OK);
   const std::wstring server = std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32";
   HKEY key;
@@ -266,23 +285,58 @@ TEST_F(RegistrationTest, UnregisterStopsAtAForeignSubkey) {
             ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(unregister_(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
-  // The class script stopped there: the ProgIDs before it are gone, the key
-  // and the AppID script's entries stay.
+  // The class script stopped at the foreign key, which keeps its parents;
+  // the type library and the AppID script were still unregistered.
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel.1"));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, server + L"\\Foreign"));
-  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId));
+  BSTR registered = nullptr;
+  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
+  SysFreeString(registered);
 }
 
-TEST_F(RegistrationTest, UnregisterStopsWhenTheTypeLibraryIsNotRegistered) {
+TEST_F(RegistrationTest, UnregisterFinishesWhenTheTypeLibraryIsNotRegistered) {
+  const auto before = RegistrationState();
   ASSERT_EQ(register_(), S_OK);
+  // The type library's registration is removed behind the library's back.
   ASSERT_EQ(UnRegisterTypeLib(kLibGuid, 1, 0, kEnglishUs, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32), S_OK);
   const HRESULT hr = unregister_();
   EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-  // The class script ran first; the AppID script after the failure did not.
-  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClsid));
-  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Tamsorel.Quorrel"));
-  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId));
-  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
+  ExpectNoBindingOrClassLeft();
+  EXPECT_EQ(RegistrationState(), AfterUnregistration(before));
+}
+
+// Registered in one folder, unregistered from another: the type library's
+// registration names a file that is gone and cannot be undone, but nothing
+// is left that binds the extensions to the class.
+TEST_F(RegistrationTest, UnregisterFromAMovedDllRemovesTheBindings) {
+  ASSERT_EQ(register_(), S_OK);
+  FreeLibrary(module_);
+  module_ = nullptr;
+  const std::wstring movedFolder = folder_ + L"moved\\";
+  const std::wstring moved = movedFolder + L"Tamsorel.dll";
+  ASSERT_TRUE(CreateDirectoryW(movedFolder.c_str(), nullptr));
+  struct Cleanup {
+    const std::wstring &file, &folder;
+    ~Cleanup() {
+      DeleteFileW(file.c_str());
+      RemoveDirectoryW(folder.c_str());
+    }
+  } cleanup{moved, movedFolder};
+  ASSERT_TRUE(MoveFileW(dll_.c_str(), moved.c_str()));
+  module_ = LoadLibraryW(moved.c_str());
+  ASSERT_NE(module_, nullptr);
+  auto unregister = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+  ASSERT_NE(unregister, nullptr);
+
+  const HRESULT hr = unregister();
+  // Wine answers TYPE_E_INVALIDSTATE for the type library whose file is gone;
+  // whatever the code, it is the result and the other steps still ran.
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+  ExpectNoBindingOrClassLeft();
+  FreeLibrary(module_);
+  module_ = nullptr;
 }
 
 TEST_F(RegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {

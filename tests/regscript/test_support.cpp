@@ -64,9 +64,10 @@ long RecordingRegistry::OpenKey(RegKey parent, const char16_t* name, uint32_t ac
   return MemoryRegistry::OpenKey(parent, name, access, out);
 }
 
-long RecordingRegistry::CreateKey(RegKey parent, const char16_t* name, RegKey* out) {
+long RecordingRegistry::CreateKey(RegKey parent, const char16_t* name, RegKey* out,
+                                  bool* created) {
   opens.push_back("create " + (name ? DumpText(name) : std::string("-")));
-  return MemoryRegistry::CreateKey(parent, name, out);
+  return MemoryRegistry::CreateKey(parent, name, out, created);
 }
 
 long RecordingRegistry::EnumKey(RegKey key, uint32_t index, char16_t* name, uint32_t* size) {

@@ -52,7 +52,7 @@ HRESULT RunQuorrel(RegistryPlatform& registry, bool registerMode, const char16_t
 class RecordingRegistry : public MemoryRegistry {
  public:
   long OpenKey(RegKey parent, const char16_t* name, uint32_t access, RegKey* out) override;
-  long CreateKey(RegKey parent, const char16_t* name, RegKey* out) override;
+  long CreateKey(RegKey parent, const char16_t* name, RegKey* out, bool* created) override;
   long EnumKey(RegKey key, uint32_t index, char16_t* name, uint32_t* size) override;
   void* Alloc(std::size_t bytes) override;
   void* Realloc(void* block, std::size_t bytes) override;

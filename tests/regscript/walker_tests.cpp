@@ -192,6 +192,51 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  S_OK,
                  ""},
+        // A failure inside the block of an absent key is passed over up to
+        // that block's own closing brace: what follows the failure inside
+        // the block is never read as items of the outer, existing key.
+        WalkCase{"AbsentBlockWithBadKeyNameKeepsTheOuterKeys",
+                 {{u"HKCU\\Software\\Outer\\Victim", u"keep", u"k"}},
+                 "HKCU\r\n{\r\n\tNoRemove Software\r\n\t{\r\n\t\tNoRemove Outer\r\n\t\t{\r\n"
+                 "\t\t\tMissing\r\n\t\t\t{\r\n\t\t\t\tBad\\Name Victim\r\n\t\t\t}\r\n"
+                 "\t\t}\r\n\t}\r\n}\r\n",
+                 false,
+                 S_OK,
+                 "HKCU\\Software\nHKCU\\Software\\Outer\nHKCU\\Software\\Outer\\Victim\n"
+                 "  \"keep\" = REG_SZ \"k\\0\"\n"},
+        WalkCase{"AbsentBlockWithFailingValueItem",
+                 {{u"HKCU\\Outer\\Victim", nullptr, nullptr}},
+                 "HKCU { NoRemove Outer { Missing { val " + std::string(260, 'n') +
+                     " = s 'v' Victim } } }",
+                 false,
+                 S_OK,
+                 "HKCU\\Outer\nHKCU\\Outer\\Victim\n"},
+        // The nested blocks after the failure are counted, and a brace inside
+        // a value is no block.
+        WalkCase{"AbsentBlockWithNestedBlocksAfterTheFailure",
+                 {{u"HKCU\\Outer\\Sub\\Victim", nullptr, nullptr},
+                  {u"HKCU\\Outer\\Victim", u"v", u"k"},
+                  {u"HKCU\\Outer\\After", nullptr, nullptr}},
+                 "HKCU { NoRemove Outer { Missing { Bad\\Name = s '}' Sub { Victim { } "
+                 "val x = s '{' } Victim } After } }",
+                 false,
+                 S_OK,
+                 "HKCU\\Outer\nHKCU\\Outer\\Sub\nHKCU\\Outer\\Sub\\Victim\n"
+                 "HKCU\\Outer\\Victim\n  \"v\" = REG_SZ \"k\\0\"\n"},
+        // A failure in a nested absent block resumes in its parent, which is
+        // absent too; the walk then goes on in the existing key.
+        WalkCase{"FailureInNestedAbsentBlock",
+                 {{u"HKCU\\Outer\\Victim", nullptr, nullptr}},
+                 "HKCU { NoRemove Outer { Missing { Deeper { Bad\\Name Victim } Victim } Victim } }",
+                 false,
+                 S_OK,
+                 "HKCU\\Outer\n"},
+        WalkCase{"AbsentBlockThatNeverCloses",
+                 {{u"HKCU\\Outer\\Victim", nullptr, nullptr}},
+                 "HKCU { NoRemove Outer { Missing { Bad\\Name Victim } }",
+                 false,
+                 DISP_E_EXCEPTION,
+                 "HKCU\\Outer\nHKCU\\Outer\\Victim\n"},
         WalkCase{"RollbackOfFailingSecondRootBlock",
                  {{u"HKLM\\Software\\Existing", nullptr, nullptr}},
                  "HKCU\r\n{\r\n\tFirst = s '1'\r\n}\r\n"
@@ -204,12 +249,14 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  DISP_E_EXCEPTION,
                  "HKCU\\First\n  @ = REG_SZ \"1\\0\"\nHKLM\\Software\nHKLM\\Software\\Existing\n"},
-        WalkCase{"RollbackRemovesNamedKeysThatExistedBefore",
+        // The rollback puts back what the block overwrote and removes only
+        // what it created: the key it named that existed keeps its values.
+        WalkCase{"RollbackKeepsNamedKeysThatExistedBefore",
                  {{u"HKCU\\Named", u"Old", u"o"}, {u"HKCU\\Named", u"V", u"v"}},
                  "HKCU { Named { val V = s 'x' } Bad = b 'abc' }",
                  true,
                  E_FAIL,
-                 ""},
+                 "HKCU\\Named\n  \"Old\" = REG_SZ \"o\\0\"\n  \"V\" = REG_SZ \"v\\0\"\n"},
         WalkCase{"DepthOf64Accepted", {}, kNested64, true, S_OK,
                  [] {
                    std::string dump, path = "HKCU";
@@ -302,6 +349,124 @@ INSTANTIATE_TEST_SUITE_P(
                    DISP_E_EXCEPTION, DISP_E_EXCEPTION}),
     [](const auto& info) { return info.param.name; });
 
+// A register run whose root block fails leaves the registry as it was
+// before that block: the seeds of each case hold values of every type, keys
+// the script names and keys it never reaches.  `completed` is the part of
+// the script that ran to its end (blocks before the failing one); run on
+// the seeds alone it gives the expected state.
+struct RollbackCase {
+  const char* name;
+  std::string script;
+  HRESULT result;
+  std::string completed;
+};
+
+void PlantRollbackSeeds(MemoryRegistry& registry) {
+  ASSERT_TRUE(registry.PutString(u"HKCU\\App", u"V", u"old"));
+  ASSERT_TRUE(registry.PutString(u"HKCU\\App", nullptr, u"old default"));
+  ASSERT_TRUE(registry.PutString(u"HKCU\\App", u"pre", u"never reached"));
+  ASSERT_TRUE(registry.PutValue(u"HKCU\\App", u"W", kRegDword, {1, 2, 3, 4}));
+  ASSERT_TRUE(registry.PutValue(u"HKCU\\App\\Tree", u"B", kRegBinary, {0, 0xFF, 7}));
+  ASSERT_TRUE(registry.PutValue(u"HKCU\\App\\Tree", u"M", kRegMultiSz, SzBytes(u"a")));
+  ASSERT_TRUE(registry.PutString(u"HKCU\\App\\Tree\\Deep", nullptr, u"deep"));
+  ASSERT_TRUE(registry.AddKey(u"HKCU\\App\\Tree\\Empty"));
+  // Another program's handler, bound where the script binds its own.
+  ASSERT_TRUE(registry.PutString(u"HKCR\\.spr\\ShellEx\\{X}", nullptr, u"{other handler}"));
+}
+
+class Rollback : public ::testing::TestWithParam<RollbackCase> {};
+
+TEST_P(Rollback, RestoresTheStateBeforeTheFailingBlock) {
+  const RollbackCase& c = GetParam();
+  MemoryRegistry expected;
+  PlantRollbackSeeds(expected);
+  if (!c.completed.empty()) {
+    ASSERT_EQ(Describe(RunText(expected, c.completed, true)), Describe(S_OK));
+  }
+  MemoryRegistry registry;
+  PlantRollbackSeeds(registry);
+  ScriptRun run;
+  ScriptParser parser(registry, &run);
+  EXPECT_EQ(Describe(parser.RunScript(U(c.script).c_str(), true)), Describe(c.result));
+  EXPECT_EQ(registry.Dump(), expected.Dump());
+  EXPECT_EQ(parser.UndoFailures(), 0);
+  ExpectNothingLeftOpen(registry);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Rollback,
+    ::testing::Values(
+        RollbackCase{"OverwrittenValuesComeBack",
+                     "HKCU { App = s 'new default' { val V = s 'new' val W = m 'x\\0' "
+                     "val Added = d '1' Bad\\Name } }",
+                     DISP_E_EXCEPTION, ""},
+        RollbackCase{"CreatedKeysGoAndNoOthers",
+                     "HKCU { App { New1 { New2 = s 'x' { New3 } } Tree { Fresh } } "
+                     "Brand { New } Bad = b 'abc' }",
+                     E_FAIL, ""},
+        RollbackCase{"ForceRemovedTreeComesBack",
+                     "HKCU { App { ForceRemove Tree = s 'new' { Deep { val Z = s 'z' } } "
+                     "val V = d 'nan' } }",
+                     DISP_E_TYPEMISMATCH, ""},
+        // Names compare without regard to case; the key comes back as the
+        // registry spelled it, not as the script does.
+        RollbackCase{"ForceRemovedKeyKeepsItsSpelling",
+                     "HKCU { App { ForceRemove TREE { } Bad\\Name } }", DISP_E_EXCEPTION, ""},
+        RollbackCase{"DeletedTreeComesBack",
+                     "HKCU { App { Delete Tree val V = x 'oops' } }", DISP_E_EXCEPTION, ""},
+        RollbackCase{"ValuesAndBindingsNotYetReachedStay",
+                     "HKCR { NoRemove .spr { Made = d '1x' NoRemove ShellEx { ForceRemove {X} = "
+                     "s 'mine' } } } ",
+                     DISP_E_TYPEMISMATCH, ""},
+        RollbackCase{"BindingTakenOverThenFailureGivesItBack",
+                     "HKCR { NoRemove .spr { NoRemove ShellEx { ForceRemove {X} = s 'mine' } "
+                     "val Y = x 'y' } }",
+                     DISP_E_EXCEPTION, ""},
+        // NoRemove protects keys from unregistration, not from the undo of
+        // the run that created them.
+        RollbackCase{"NoRemoveKeysTheRunCreatedGo",
+                     "HKLM { NoRemove Software { NoRemove Vendor { val V = s 'x' } "
+                     "val W = x 'oops' } }",
+                     DISP_E_EXCEPTION, ""},
+        RollbackCase{"SyntaxErrorMidBlockLeavesNoEmptyKey",
+                     "HKCU { A { B { val x } } }", DISP_E_EXCEPTION, ""},
+        RollbackCase{"BlocksBeforeTheFailingOneStay",
+                     "HKCU { App { val V = s 'first' ForceRemove Tree } } "
+                     "HKCU { App { val V = s 'second' } Bad\\Name }",
+                     DISP_E_EXCEPTION, "HKCU { App { val V = s 'first' ForceRemove Tree } }"},
+        RollbackCase{"MissingRootBraceAfterACompletedBlock",
+                     "HKCU { App { val V = s 'first' } } HKCU App", DISP_E_EXCEPTION,
+                     "HKCU { App { val V = s 'first' } }"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Walker, UndoGoesOnPastAStepThatFails) {
+  MemoryRegistry registry;
+  ASSERT_TRUE(registry.PutString(u"HKCU\\App", u"V", u"v"));
+  ASSERT_TRUE(registry.PutString(u"HKCU\\App", u"W", u"w"));
+  // Two writes, then the undo puts W back (the third SetValue, which fails)
+  // and V (the fourth).
+  registry.FailCall(MemoryRegistry::Op::SetValue, 3, kErrorAccessDenied);
+  ScriptRun run;
+  ScriptParser parser(registry, &run);
+  EXPECT_EQ(parser.RunScript(u"HKCU { App { val V = s 'n1' val W = s 'n2' Bad\\Name } }", true),
+            DISP_E_EXCEPTION);
+  EXPECT_EQ(parser.UndoFailures(), 1);
+  EXPECT_EQ(registry.Dump(),
+            "HKCU\\App\n  \"V\" = REG_SZ \"v\\0\"\n  \"W\" = REG_SZ \"n2\\0\"\n");
+  ExpectNothingLeftOpen(registry);
+}
+
+TEST(Walker, KeyWhoseValuesCannotBeKeptIsNotForceRemoved) {
+  MemoryRegistry registry;
+  ASSERT_TRUE(registry.PutString(u"HKCU\\T\\Sub", u"V", u"v"));
+  registry.FailCall(MemoryRegistry::Op::EnumValue, 1, kErrorAccessDenied);
+  // ForceRemove does not fail when a key cannot be deleted.
+  EXPECT_EQ(RunText(registry, "HKCU { ForceRemove T = s 'x' }", true), S_OK);
+  EXPECT_EQ(registry.Dump(),
+            "HKCU\\T\n  @ = REG_SZ \"x\\0\"\nHKCU\\T\\Sub\n  \"V\" = REG_SZ \"v\\0\"\n");
+  ExpectNothingLeftOpen(registry);
+}
+
 TEST(Walker, ReadOnlyKeyIsOpenedForReadingBeforeCreationIsTried) {
   MemoryRegistry registry;
   ASSERT_TRUE(registry.AddKey(u"HKCU\\Locked\\Open"));
@@ -389,6 +554,8 @@ TEST(Walker, RegistryFailuresAreReturned) {
       // Register: the failing root block is rolled back.
       {"CreateFails", MemoryRegistry::Op::Create, 1, kErrorAccessDenied, true, ""},
       {"SetValueFails", MemoryRegistry::Op::SetValue, 1, kErrorNotEnoughMemory, true, ""},
+      // The value is not written when what it held cannot be kept first.
+      {"ReadingTheOldValueFails", MemoryRegistry::Op::QueryValue, 1, kErrorAccessDenied, true, ""},
       // Unregister: whatever was removed before the failure stays removed.
       {"OpenFailsOtherThanNotFound", MemoryRegistry::Op::Open, 1, kErrorAccessDenied, false,
        seeded},

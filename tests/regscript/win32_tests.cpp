@@ -172,12 +172,88 @@ TEST(Win32Registry, TextServices) {
   real.Free(block);
 }
 
+// A failed register run leaves the real registry as it was before the
+// failing root block (`completed` is what ran before it), and a failure
+// inside the block of an absent key removes nothing outside that block; the
+// in-memory registry does the same.
+TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
+  const std::string prefix = "HKCU { NoRemove Software { NoRemove TamsorelRegscriptTest { ";
+  const struct {
+    const char* name;
+    std::string script;
+    bool registerMode;
+    HRESULT result;
+    std::string completed;
+  } cases[] = {
+      {"OverwrittenValuesAndCreatedKeys",
+       prefix + "App = s 'new' { val V = s 'new' val D = d '7' New { Deeper } } Bad\\Name } } }",
+       true, DISP_E_EXCEPTION, ""},
+      {"ForceRemovedTree",
+       prefix + "App { ForceRemove Tree = s 'new' { Child } val B = b 'abc' } } } }", true, E_FAIL,
+       ""},
+      {"NoRemoveKeysTheRunCreated",
+       prefix + "NoRemove Made { NoRemove Inner { val V = s 'x' } } App { val W = x 'y' } } } }",
+       true, DISP_E_EXCEPTION, ""},
+      {"SyntaxErrorInsideAnAbsentBlock",
+       prefix + "NoRemove App { Missing { Bad\\Name Tree } } } } }", false, S_OK, ""},
+      {"SecondRootBlockFails",
+       prefix + "App { val V = s 'first' ForceRemove Tree } } } } " +
+           prefix + "App { val V = s 'second' } Bad\\Name } } }",
+       true, DISP_E_EXCEPTION, prefix + "App { val V = s 'first' ForceRemove Tree } } } }"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchKey scratch;
+    Win32Registry real;
+    MemoryRegistry memory;
+    MemoryRegistry expected;
+    auto put = [&](const wchar_t* subkey, const wchar_t* name, DWORD type,
+                   const std::vector<uint8_t>& data) {
+      std::wstring path = std::wstring(kScratch) + subkey;
+      HKEY key;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                                &key, nullptr),
+                ERROR_SUCCESS);
+      ASSERT_EQ(RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())),
+                ERROR_SUCCESS);
+      RegCloseKey(key);
+      std::u16string memoryPath = std::u16string(kScratchPath) + FromWide(subkey);
+      for (MemoryRegistry* registry : {&memory, &expected}) {
+        ASSERT_TRUE(registry->PutValue(memoryPath.c_str(), reinterpret_cast<const char16_t*>(name),
+                                       type, data));
+      }
+    };
+    put(L"\\App", nullptr, REG_SZ, SzBytes(u"old"));
+    put(L"\\App", L"V", REG_SZ, SzBytes(u"v"));
+    put(L"\\App", L"D", REG_DWORD, {1, 2, 3, 4});
+    put(L"\\App\\Tree", L"B", REG_BINARY, {0, 0xFF});
+    put(L"\\App\\Tree", L"M", REG_MULTI_SZ, SzBytes(std::u16string(u"a\0b\0", 4)));
+    put(L"\\App\\Tree\\Deep", nullptr, REG_SZ, SzBytes(u"deep"));
+    ASSERT_EQ(DumpScratch(), memory.Dump(kScratchPath));
+    if (!c.completed.empty()) {
+      ASSERT_EQ(RunText(expected, c.completed, true), S_OK);
+    }
+
+    EXPECT_EQ(Describe(RunText(real, c.script, c.registerMode)), Describe(c.result));
+    EXPECT_EQ(Describe(RunText(memory, c.script, c.registerMode)), Describe(c.result));
+    EXPECT_EQ(DumpScratch(), expected.Dump(kScratchPath));
+    EXPECT_EQ(memory.Dump(kScratchPath), expected.Dump(kScratchPath));
+  }
+}
+
 // ------------------------------------------------------------ regscript.exe
 
 struct ToolResult {
   DWORD exitCode;
-  std::string output;
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
+
+std::wstring TempDirectory() {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  return dir;
+}
 
 std::wstring ToolPath() {
   wchar_t path[MAX_PATH];
@@ -186,47 +262,68 @@ std::wstring ToolPath() {
   return self.substr(0, self.find_last_of(L"\\/") + 1) + L"regscript.exe";
 }
 
+std::string ReadAll(HANDLE handle) {
+  std::string text;
+  char chunk[256];
+  DWORD read = 0;
+  while (ReadFile(handle, chunk, sizeof chunk, &read, nullptr) && read) text.append(chunk, read);
+  return text;
+}
+
+// Runs regscript.exe with `arguments`: standard output through a pipe,
+// standard error into a file, so that neither can hold up the other.
 ToolResult RunTool(const std::wstring& arguments) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
   EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  const std::wstring errPath =
+      TempDirectory() + L"regscript-stderr-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+  HANDLE errFile = CreateFileW(errPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  EXPECT_NE(errFile, INVALID_HANDLE_VALUE);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd;
-  startup.hStdError = writeEnd;
+  startup.hStdError = errFile;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process{};
   std::wstring commandLine = L"\"" + ToolPath() + L"\" " + arguments;
-  ToolResult result{0xFFFFFFFF, ""};
+  ToolResult result{0xFFFFFFFF, "", ""};
   BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                                 nullptr, &startup, &process);
   CloseHandle(writeEnd);
   EXPECT_TRUE(started) << GetLastError();
   if (started) {
-    char chunk[256];
-    DWORD read = 0;
-    while (ReadFile(readEnd, chunk, sizeof chunk, &read, nullptr) && read) {
-      result.output.append(chunk, read);
-    }
+    result.out = ReadAll(readEnd);
     WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);
+    result.err = ReadAll(errFile);
   }
   CloseHandle(readEnd);
+  CloseHandle(errFile);
+  DeleteFileW(errPath.c_str());
   return result;
+}
+
+std::string Narrow(const std::wstring& text) {
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
+  if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], bytes, nullptr, nullptr);
+  return out;
 }
 
 class TempScript {
  public:
   explicit TempScript(const std::string& text) {
-    wchar_t dir[MAX_PATH];
     wchar_t file[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"rgs", 0, file);
+    GetTempFileNameW(TempDirectory().c_str(), L"rgs", 0, file);
     path_ = file;
     HANDLE handle = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
@@ -235,18 +332,23 @@ class TempScript {
   }
   ~TempScript() { DeleteFileW(path_.c_str()); }
   const std::wstring& path() const { return path_; }
+  std::wstring quoted() const { return L"\"" + path_ + L"\""; }
+  std::string narrow() const { return Narrow(path_); }
 
  private:
   std::wstring path_;
 };
 
+const char kUsageLine[] = "usage: regscript --register|--unregister SCRIPT [NAME=VALUE ...]\n";
+
 TEST(RegscriptTool, RunsScriptsAndReportsTheResult) {
   ScratchKey scratch;
   TempScript script(kScript);
-  const std::wstring quoted = L"\"" + script.path() + L"\"";
+  const std::wstring quoted = script.quoted();
 
   ToolResult run = RunTool(L"--register " + quoted + L" \"Value=from the tool\"");
-  EXPECT_EQ(run.output, "S_OK 0x00000000\n");
+  EXPECT_EQ(run.out, "S_OK 0x00000000\n");
+  EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exitCode, 0u);
   wchar_t text[64];
   DWORD size = sizeof text;
@@ -261,35 +363,135 @@ TEST(RegscriptTool, RunsScriptsAndReportsTheResult) {
             ERROR_SUCCESS);
   RegCloseKey(foreign);
   run = RunTool(L"--unregister " + quoted + L" Value=x");
-  EXPECT_EQ(run.output, "E_ACCESSDENIED 0x80070005\n");
+  EXPECT_EQ(run.out, "E_ACCESSDENIED 0x80070005\n");
+  // The key that could not be removed, at its name.
+  EXPECT_EQ(run.err, "regscript: " + script.narrow() + ":7:4: failed at \"Keep\"\n");
   EXPECT_EQ(run.exitCode, 1u);
 
   // Without its replacement the script does not expand.
   run = RunTool(L"--unregister " + quoted);
-  EXPECT_EQ(run.output, "DISP_E_EXCEPTION 0x80020009\n");
-  EXPECT_EQ(run.exitCode, 1u);
-
-  TempScript unnamed("HKCU { Software { TamsorelRegscriptTest { val V = d '99999999999' } } }");
-  run = RunTool(L"--register \"" + unnamed.path() + L"\"");
-  EXPECT_EQ(run.output, "DISP_E_OVERFLOW 0x8002000A\n");
+  EXPECT_EQ(run.out, "DISP_E_EXCEPTION 0x80020009\n");
+  EXPECT_EQ(run.err, "regscript: " + script.narrow() + ":7:14: syntax error at \"%Value%\"\n");
   EXPECT_EQ(run.exitCode, 1u);
 
   TempScript empty("");
-  run = RunTool(L"--register \"" + empty.path() + L"\"");
-  EXPECT_EQ(run.output, "S_OK 0x00000000\n");
+  run = RunTool(L"--register " + empty.quoted());
+  EXPECT_EQ(run.out, "S_OK 0x00000000\n");
   EXPECT_EQ(run.exitCode, 0u);
 }
 
-TEST(RegscriptTool, UsageErrors) {
+// Scripts that run and fail: the result line stays the whole of standard
+// output, and standard error says where the run stopped.
+TEST(RegscriptTool, FailuresSayWhereTheyHappened) {
+  const struct {
+    const char* name;
+    std::string script;
+    std::string result;
+    std::string where;  // standard error after "regscript: SCRIPT:"
+  } cases[] = {
+      {"BadKeyName", "HKCU\r\n{\r\n\tBad\\Name\r\n}\r\n", "DISP_E_EXCEPTION 0x80020009",
+       "3:2: syntax error at \"Bad\\Name\""},
+      {"UnknownRoot", "HKXX { }", "DISP_E_EXCEPTION 0x80020009", "1:1: syntax error at \"HKXX\""},
+      {"ScriptEndsEarly", "HKCU\r\n{\r\n\tA", "DISP_E_EXCEPTION 0x80020009",
+       "3:3: syntax error at the end of the script (a block or an item is not complete)"},
+      {"NumberTooLarge",
+       "HKCU { Software { TamsorelRegscriptTest { val V = d '99999999999' } } }",
+       "DISP_E_OVERFLOW 0x8002000A", "1:53: failed at \"'99999999999'\""},
+      {"ControlCharacterShown", "HKCU { 'a\tb\\c' }", "DISP_E_EXCEPTION 0x80020009",
+       "1:8: syntax error at \"'a\\x09b\\c'\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchKey scratch;
+    TempScript script(c.script);
+    ToolResult run = RunTool(L"--register " + script.quoted());
+    EXPECT_EQ(run.out, c.result + "\n");
+    EXPECT_EQ(run.err, "regscript: " + script.narrow() + ":" + c.where + "\n");
+    EXPECT_EQ(run.exitCode, 1u);
+  }
+}
+
+// Usage errors name the argument that was wrong and show the usage; a
+// script that cannot be used says why.  Neither runs anything, so nothing
+// goes to standard output.
+TEST(RegscriptTool, RefusesWhatItCannotRun) {
   TempScript script("HKCU { }");
-  const std::wstring quoted = L"\"" + script.path() + L"\"";
-  for (const std::wstring& arguments :
-       {std::wstring(L""), std::wstring(L"--register"), L"--install " + quoted,
-        L"--register " + quoted + L" NoEquals", L"--register " + quoted + L" =value",
-        std::wstring(L"--register C:\\no\\such\\script.rgs")}) {
-    ToolResult run = RunTool(arguments);
-    EXPECT_EQ(run.exitCode, 2u) << std::string(arguments.begin(), arguments.end());
-    EXPECT_NE(run.output.find("regscript: "), std::string::npos) << run.output;
+  TempScript utf8Bom("\xEF\xBB\xBFHKCU { }");
+  TempScript utf16Bom(std::string("\xFF\xFEH\0K\0C\0U\0", 10));
+  const std::wstring temp = TempDirectory();
+  const std::wstring missing = temp + L"no such script.rgs";
+  const std::string quotedMissing = Narrow(missing);
+  const std::wstring folder = temp.substr(0, temp.size() - 1);
+  const std::string ofBom = " as a script: it starts with a ";
+  const std::string save = " byte-order mark; save it as ANSI text without one, as Tamsorel.dll "
+                           "reads its scripts\n";
+
+  const struct {
+    std::wstring arguments;
+    std::string err;  // the first line of standard error
+    bool usage;       // the usage follows
+  } cases[] = {
+      {L"", "regscript: missing the mode: --register or --unregister\n", true},
+      {L"--register", "regscript: missing SCRIPT after --register\n", true},
+      {L"--install " + script.quoted(),
+       "regscript: unknown mode '--install': the first argument is --register or --unregister\n",
+       true},
+      {L"--register " + script.quoted() + L" NoEquals",
+       "regscript: 'NoEquals' is not a replacement: write NAME=VALUE with a non-empty NAME\n",
+       true},
+      {L"--register " + script.quoted() + L" =value",
+       "regscript: '=value' is not a replacement: write NAME=VALUE with a non-empty NAME\n", true},
+      {L"--register \"" + missing + L"\"",
+       "regscript: cannot open " + quotedMissing + ": no such file (error 2)\n", false},
+      {L"--register \"" + temp + L"no such folder\\x.rgs\"",
+       "regscript: cannot open " + Narrow(temp) + "no such folder\\x.rgs: no such folder (error 3)\n",
+       false},
+      {L"--register \"" + folder + L"\"",
+       "regscript: cannot use " + Narrow(folder) + " as a script: it is a directory\n", false},
+      {L"--unregister nul.rgs",
+       "regscript: cannot use nul.rgs as a script: NUL is a device name, not a file\n", false},
+      {L"--register \"" + temp + L"COM1\"",
+       "regscript: cannot use " + Narrow(temp) + "COM1 as a script: COM1 is a device name, not a file\n",
+       false},
+      {L"--register Con.txt.rgs",
+       "regscript: cannot use Con.txt.rgs as a script: CON is a device name, not a file\n", false},
+      {L"--register " + utf8Bom.quoted(),
+       "regscript: cannot use " + utf8Bom.narrow() + ofBom + "UTF-8" + save, false},
+      {L"--register " + utf16Bom.quoted(),
+       "regscript: cannot use " + utf16Bom.narrow() + ofBom + "UTF-16" + save, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.arguments));
+    ToolResult run = RunTool(c.arguments);
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err + (c.usage ? std::string(kUsageLine) +
+                                              "       regscript --help\n"
+                                        : std::string()));
+  }
+}
+
+// A named pipe opens like a file but is none: refused before it is read.
+TEST(RegscriptTool, RefusesAPipe) {
+  const std::wstring name = L"\\\\.\\pipe\\tamsorel-regscript-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT,
+                                 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  ToolResult run = RunTool(L"--register " + name);
+  CloseHandle(pipe);
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("regscript: cannot "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(Narrow(name)), std::string::npos) << run.err;
+}
+
+TEST(RegscriptTool, HelpGivesUsageExitCodesAndAnExample) {
+  ToolResult run = RunTool(L"--help");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out.rfind(kUsageLine, 0), 0u) << run.out;
+  for (const char* part : {"Exit codes:\n  0 ", "\n  1 ", "\n  2 ", "Example:\n  regscript --register "}) {
+    EXPECT_NE(run.out.find(part), std::string::npos) << part;
   }
 }
 
