@@ -22,7 +22,8 @@ class DecodePlatform {
   using DcHandle = void*;       // null: none
 
   // A freshly created bitmap.  `pixels` is null when creation gave a handle
-  // but no pixel memory; `pixelBytes` is the size of that memory.
+  // but no pixel memory; `pixelBytes` is the size of that memory, 0 when it
+  // is not known (the decoder then treats the bitmap as one without memory).
   struct CreatedBitmap {
     BitmapHandle handle = nullptr;
     uint8_t* pixels = nullptr;
@@ -34,7 +35,8 @@ class DecodePlatform {
   // Opens an existing file for reading, sharing it for reading only.
   virtual FileHandle OpenFile(const char16_t* path) = 0;
   // Reads up to `count` bytes at the current position.  False on failure;
-  // at the end of the file the read succeeds with `*obtained` 0.
+  // at the end of the file the read succeeds with `*obtained` 0.  The
+  // decoder reads in small pieces: file readers are expected to buffer.
   virtual bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) = 0;
   // Moves to an absolute offset from the start of the file.
   virtual void SeekFile(FileHandle file, uint32_t offset) = 0;

@@ -70,12 +70,12 @@ void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount
 }
 
 // Creates the bitmap the header describes and hands its handle to the
-// caller.  A bitmap that comes without pixel memory is useless to anyone:
-// it is deleted and the caller gets null.
+// caller.  A bitmap that comes without pixel memory, or whose memory has no
+// known size, is useless to anyone: it is deleted and the caller gets null.
 bool CreateBitmapFor(DecodePlatform& platform, DecodePlatform::DcHandle dc, const uint8_t* header,
                      BitmapHandle* bitmap, DecodePlatform::CreatedBitmap* created) {
   *created = platform.CreateBitmap(dc, header);
-  if (created->handle && !created->pixels) {
+  if (created->handle && (!created->pixels || created->pixelBytes == 0)) {
     platform.DeleteBitmap(created->handle);
     created->handle = nullptr;
   }
@@ -104,11 +104,19 @@ void CopyRows(DecodePlatform& platform, DecodePlatform::FileHandle file,
 // odd widths), so a well-formed line k fills exactly bitmap row k.  A run
 // that would pass the end of the pixel memory is cut there and ends the
 // expansion: the position never moves beyond the memory.
+//
+// The work is bounded by the pixel memory and the number of lines: every
+// tag either moves the write position or ends its line, except empty colour
+// runs (tag 1), which do neither.  After kIdleTagAllowance of those the
+// expansion stops and the pixels drawn so far stand, so a file whose lines
+// all point at the same long chain of empty runs costs no more than a
+// well-formed one.
 void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
                  const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
                  const uint8_t* lineOffsets) {
   const std::size_t totalPixels = bitmap.pixelBytes / 2;
   std::size_t p = 0;
+  uint32_t idleTags = 0;
   for (uint32_t line = 0; line < entry.height; ++line) {
     platform.SeekFile(file, line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1)));
     for (;;) {
@@ -117,6 +125,10 @@ void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
       const uint16_t tag = LoadLe16(tagBytes);
       if (tag == 0) break;
       const std::size_t run = tag >> 1;
+      if (run == 0) {
+        if (++idleTags > kIdleTagAllowance) return;
+        continue;
+      }
       const std::size_t room = totalPixels - p;
       if (run > room) {
         if ((tag & 1) && room > 0) ReadPixels(platform, file, bitmap.pixels + 2 * p, 2 * room);

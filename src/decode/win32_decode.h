@@ -4,6 +4,9 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "decode/decode_platform.h"
 
 namespace tamsorel {
@@ -13,7 +16,9 @@ HRESULT DecodeFirstFrameWin32(const wchar_t* path, BYTE* header, HBITMAP* bitmap
 
 // The Win32 seam itself: CreateFileW/ReadFile/SetFilePointer, the PALETTE
 // resource 202 of the loaded module named "Tamsorel.dll", GetDC(NULL) and
-// CreateDIBSection.  Stateless; bitmaps are HBITMAPs.
+// CreateDIBSection.  Reads are served from a buffer per open file.  Frames
+// whose pixel memory would pass kMaxPixelBytes are refused before GDI is
+// asked.  Bitmaps are HBITMAPs.
 class Win32DecodePlatform : public DecodePlatform {
  public:
   FileHandle OpenFile(const char16_t* path) override;
@@ -26,6 +31,13 @@ class Win32DecodePlatform : public DecodePlatform {
   void ReleaseScreenDc(DcHandle dc) override;
   CreatedBitmap CreateBitmap(DcHandle dc, const uint8_t* header) override;
   void DeleteBitmap(BitmapHandle bitmap) override;
+
+ protected:
+  // The two GDI steps of CreateBitmap, apart so that tests can stand in
+  // for GDI: the DIB section itself, and the byte size of its pixel memory
+  // as GDI reports it (0 when it cannot be read).
+  virtual HBITMAP MakeDibSection(HDC dc, const uint8_t* header, void** bits);
+  virtual std::size_t PixelBytesOf(HBITMAP bitmap);
 };
 
 }  // namespace tamsorel

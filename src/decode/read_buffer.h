@@ -1,0 +1,73 @@
+// A read buffer under the decoder's file reads.  The decoder reads a file in
+// many small pieces (a tag, a run of pixels, the next tag ...) and seeks
+// between lines; ReadBuffer serves those reads from one block of the file
+// held in memory, so that a whole line, or a whole small file, costs one
+// system read instead of one per piece.
+//
+// The buffer keeps the logical file position itself and asks its source for
+// bytes at absolute offsets only when a read falls outside the block it
+// holds.  Results are those of unbuffered reads at the same positions: the
+// same bytes, the same short count at the end of the file, no bytes for
+// positions beyond it.  The file is never mapped: bytes come from plain
+// reads, so a file that shrinks or goes away while it is read gives short or
+// failed reads, never a fault.
+//
+// Portable; each platform supplies a Source (pread on POSIX, ReadFile on
+// Windows).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tamsorel {
+
+class ReadBuffer {
+ public:
+  // Raw reads of the platform.  Reads up to `count` bytes at `offset`, fewer
+  // only at the end of the file; false on failure, with `*obtained` the
+  // bytes that did arrive.
+  class Source {
+   public:
+    virtual bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) = 0;
+
+   protected:
+    ~Source() = default;
+  };
+
+  // Largest block held; reads at least this long bypass the buffer.
+  static constexpr uint32_t kMaxCapacity = 64 * 1024;
+  // After a seek away from the block, the next fill is this small and then
+  // doubles while reading stays sequential, so files whose lines point all
+  // over the file cost little more than the bytes the lines take.
+  static constexpr uint32_t kSeekFill = 1024;
+
+  // Capacity that suits a file of `fileBytes`: the whole file when it is
+  // small, kMaxCapacity otherwise, never 0.
+  static uint32_t CapacityFor(uint64_t fileBytes);
+
+  // `storage` holds `capacity` bytes and outlives the buffer.
+  ReadBuffer(uint8_t* storage, uint32_t capacity) : storage_(storage), capacity_(capacity) {}
+
+  // Same contract as DecodePlatform::ReadFile.
+  bool Read(Source& source, void* target, uint32_t count, uint32_t* obtained);
+  // Moves the logical position; no bytes are read until the next Read.
+  void Seek(uint32_t offset) { position_ = offset; }
+
+  uint64_t position() const { return position_; }
+
+ private:
+  // Reads the block that starts at the current position; false on failure.
+  bool Fill(Source& source);
+
+  uint8_t* storage_;
+  uint32_t capacity_;
+  uint64_t position_ = 0;
+  uint64_t blockStart_ = 0;  // file offset of storage_[0]
+  uint32_t blockBytes_ = 0;  // valid bytes in storage_
+  uint32_t nextFill_ = 0;    // size of the next fill; 0: the whole capacity
+  // Where a fill last found the end of the file (UINT64_MAX: not yet).
+  // Within one open the file is shared for reading only, so that end holds.
+  uint64_t knownEnd_ = UINT64_MAX;
+};
+
+}  // namespace tamsorel
