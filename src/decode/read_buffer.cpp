@@ -31,7 +31,8 @@ bool ReadBuffer::Fill(Source& source) {
   return true;
 }
 
-bool ReadBuffer::Read(Source& source, void* target, uint32_t count, uint32_t* obtained) {
+bool ReadBuffer::ReadThroughSource(Source& source, void* target, uint32_t count,
+                                   uint32_t* obtained) {
   auto* out = static_cast<uint8_t*>(target);
   uint32_t done = 0;
   bool ok = true;

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tamsorel {
 
@@ -35,7 +36,7 @@ class ReadBuffer {
   };
 
   // Largest block held; reads at least this long bypass the buffer.
-  static constexpr uint32_t kMaxCapacity = 64 * 1024;
+  static constexpr uint32_t kMaxCapacity = 256 * 1024;
   // After a seek away from the block, the next fill is this small and then
   // doubles while reading stays sequential, so files whose lines point all
   // over the file cost little more than the bytes the lines take.
@@ -48,14 +49,31 @@ class ReadBuffer {
   // `storage` holds `capacity` bytes and outlives the buffer.
   ReadBuffer(uint8_t* storage, uint32_t capacity) : storage_(storage), capacity_(capacity) {}
 
-  // Same contract as DecodePlatform::ReadFile.
-  bool Read(Source& source, void* target, uint32_t count, uint32_t* obtained);
+  // Same contract as DecodePlatform::ReadFile.  Reads that the block holds
+  // whole (nearly all of them: tags and short runs) take the inline path.
+  bool Read(Source& source, void* target, uint32_t count, uint32_t* obtained) {
+    // Wraps to a huge value when the position lies before the block.
+    const uint64_t at = position_ - blockStart_;
+    if (at < blockBytes_ && count <= blockBytes_ - at) {
+      // Two-byte reads (tags, short fields) copy as one 16-bit move, which
+      // the caller's following load can take straight from the store.
+      if (count == 2)
+        std::memcpy(target, storage_ + at, 2);
+      else
+        std::memcpy(target, storage_ + at, count);
+      position_ += count;
+      *obtained = count;
+      return true;
+    }
+    return ReadThroughSource(source, target, count, obtained);
+  }
   // Moves the logical position; no bytes are read until the next Read.
   void Seek(uint32_t offset) { position_ = offset; }
 
   uint64_t position() const { return position_; }
 
  private:
+  bool ReadThroughSource(Source& source, void* target, uint32_t count, uint32_t* obtained);
   // Reads the block that starts at the current position; false on failure.
   bool Fill(Source& source);
 
