@@ -175,8 +175,13 @@ class WorkDir {
   WorkDir() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    path_ = std::wstring(temp) + L"tamsorel-soak-" + std::to_wstring(GetCurrentProcessId());
-    created_ = CreateDirectoryW(path_.c_str(), nullptr) != FALSE;
+    // Process ids come back under Wine: a folder a failed run left behind
+    // is passed over, not reused.
+    for (unsigned attempt = 0; attempt < 100 && !created_; ++attempt) {
+      path_ = std::wstring(temp) + L"tamsorel-soak-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+              std::to_wstring(attempt);
+      created_ = CreateDirectoryW(path_.c_str(), nullptr) != FALSE;
+    }
   }
   ~WorkDir() {
     for (const std::wstring& f : files_) DeleteFileW(f.c_str());
