@@ -52,9 +52,11 @@ class ReadBuffer {
   // Same contract as DecodePlatform::ReadFile.  Reads that the block holds
   // whole (nearly all of them: tags and short runs) take the inline path.
   bool Read(Source& source, void* target, uint32_t count, uint32_t* obtained) {
-    // Wraps to a huge value when the position lies before the block.
+    // `at` wraps to a huge value when the position lies before the block;
+    // `count - 1` wraps for empty reads, which take the slow path and copy
+    // nothing (their target may be null).
     const uint64_t at = position_ - blockStart_;
-    if (at < blockBytes_ && count <= blockBytes_ - at) {
+    if (at < blockBytes_ && count - 1u < blockBytes_ - at) {
       // Two-byte reads (tags, short fields) copy as one 16-bit move, which
       // the caller's following load can take straight from the store.
       if (count == 2)
