@@ -16,7 +16,7 @@
 namespace {
 
 // Small bitmaps only: the fuzzer's memory limit is not for GDI stand-ins.
-constexpr std::size_t kMaxPixelBytes = std::size_t{4} << 20;
+constexpr std::size_t kFuzzPixelCap = std::size_t{4} << 20;
 
 // Counts the reads the decoder makes, to hold them to the work bound.
 class CountingPlatform : public tamsorel::test::GuardedMemoryPlatform {
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const char16_t* name = kNames[data[0] & 3];
   const bool spr = IsSprPath(name);
 
-  CountingPlatform platform(kMaxPixelBytes);
+  CountingPlatform platform(kFuzzPixelCap);
   platform.AddFileView(name, data + 1, size - 1);
   std::array<uint8_t, kHeaderBufferSize> header;
   header.fill(0xCC);
