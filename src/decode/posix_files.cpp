@@ -19,18 +19,21 @@ namespace {
 
 class PosixFile final : public ReadBuffer::Source {
  public:
-  PosixFile(int fd, std::unique_ptr<uint8_t[]> storage, uint32_t capacity)
-      : fd_(fd), storage_(std::move(storage)), buffer_(storage_.get(), capacity) {}
+  PosixFile(int fd, uint64_t size, std::unique_ptr<uint8_t[]> storage, uint32_t capacity)
+      : fd_(fd), size_(size), storage_(std::move(storage)), buffer_(storage_.get(), capacity) {}
   ~PosixFile() { ::close(fd_); }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
   ReadBuffer& buffer() { return buffer_; }
 
-  // pread: the buffer keeps the position, so no seek is ever needed.
+  // pread: the buffer keeps the position, so no seek is ever needed.  A
+  // short read that reaches the size the file had at open is its end; only
+  // a short read before that is followed by another, so reading up to the
+  // end costs no extra call that returns nothing.
   bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
     uint32_t total = 0;
-    while (total < count) {
+    while (total < count && (total == 0 || offset + total < size_)) {
       const ssize_t n = ::pread(fd_, target + total, count - total, static_cast<off_t>(offset + total));
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -46,6 +49,7 @@ class PosixFile final : public ReadBuffer::Source {
 
  private:
   int fd_;
+  uint64_t size_;  // at open
   std::unique_ptr<uint8_t[]> storage_;
   ReadBuffer buffer_;
 };
@@ -78,10 +82,11 @@ DecodePlatform::FileHandle PortableDecodePlatform::OpenFile(const char16_t* path
   struct stat status;
   if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
 
-  const uint32_t capacity = ReadBuffer::CapacityFor(static_cast<uint64_t>(status.st_size));
+  const auto size = static_cast<uint64_t>(status.st_size);
+  const uint32_t capacity = ReadBuffer::CapacityFor(size);
   std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[capacity]);
   if (!storage) return nullptr;
-  auto* opened = new (std::nothrow) PosixFile(file.fd, std::move(storage), capacity);
+  auto* opened = new (std::nothrow) PosixFile(file.fd, size, std::move(storage), capacity);
   if (!opened) return nullptr;
   file.release();
   ++liveFiles_;
