@@ -13,6 +13,7 @@
 
 #include "decode/bitmap_header.h"
 #include "decode/decode_platform.h"
+#include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
 
 namespace tamsorel {
@@ -56,6 +57,19 @@ void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8
                 std::size_t count) {
   uint32_t obtained = 0;
   platform.ReadFile(file, target, static_cast<uint32_t>(count), &obtained);
+}
+
+// The same two reads for the C16 loop, served straight from the platform's
+// read buffer when it holds the bytes (`buffer` may be null).
+bool ReadExactly(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
+                 void* target, uint32_t count) {
+  return (buffer && buffer->ReadHeld(target, count)) || ReadExactly(platform, file, target, count);
+}
+
+void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
+                uint8_t* target, std::size_t count) {
+  if (!buffer || !buffer->ReadHeld(target, static_cast<uint32_t>(count)))
+    ReadPixels(platform, file, target, count);
 }
 
 void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount,
@@ -115,13 +129,14 @@ void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
                  const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
                  const uint8_t* lineOffsets) {
   const std::size_t totalPixels = bitmap.pixelBytes / 2;
+  ReadBuffer* const buffer = platform.BufferOf(file);
   std::size_t p = 0;
   uint32_t idleTags = 0;
   for (uint32_t line = 0; line < entry.height; ++line) {
     platform.SeekFile(file, line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1)));
     for (;;) {
       uint8_t tagBytes[2];
-      if (!ReadExactly(platform, file, tagBytes, sizeof tagBytes)) break;
+      if (!ReadExactly(platform, file, buffer, tagBytes, sizeof tagBytes)) break;
       const uint16_t tag = LoadLe16(tagBytes);
       if (tag == 0) break;
       const std::size_t run = tag >> 1;
@@ -131,10 +146,10 @@ void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
       }
       const std::size_t room = totalPixels - p;
       if (run > room) {
-        if ((tag & 1) && room > 0) ReadPixels(platform, file, bitmap.pixels + 2 * p, 2 * room);
+        if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * room);
         return;
       }
-      if (tag & 1) ReadPixels(platform, file, bitmap.pixels + 2 * p, 2 * run);
+      if (tag & 1) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * run);
       p += run;
     }
     if (entry.width & 1) {
@@ -230,6 +245,8 @@ bool IsSprPath(const char16_t* path) {
 }
 
 uint8_t* DecodePlatform::AllocateBlock(std::size_t bytes) { return new (std::nothrow) uint8_t[bytes]; }
+
+ReadBuffer* DecodePlatform::BufferOf(FileHandle) { return nullptr; }
 
 void DecodePlatform::FreeBlock(uint8_t* block) { delete[] block; }
 

@@ -99,6 +99,8 @@ bool PortableDecodePlatform::ReadFile(FileHandle handle, void* buffer, uint32_t 
   return file->buffer().Read(*file, buffer, count, obtained);
 }
 
+ReadBuffer* PortableDecodePlatform::BufferOf(FileHandle handle) { return &static_cast<PosixFile*>(handle)->buffer(); }
+
 void PortableDecodePlatform::SeekFile(FileHandle handle, uint32_t offset) {
   static_cast<PosixFile*>(handle)->buffer().Seek(offset);
 }

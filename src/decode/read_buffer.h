@@ -52,22 +52,30 @@ class ReadBuffer {
   // Same contract as DecodePlatform::ReadFile.  Reads that the block holds
   // whole (nearly all of them: tags and short runs) take the inline path.
   bool Read(Source& source, void* target, uint32_t count, uint32_t* obtained) {
-    // `at` wraps to a huge value when the position lies before the block;
-    // `count - 1` wraps for empty reads, which take the slow path and copy
-    // nothing (their target may be null).
-    const uint64_t at = position_ - blockStart_;
-    if (at < blockBytes_ && count - 1u < blockBytes_ - at) {
-      // Two-byte reads (tags, short fields) copy as one 16-bit move, which
-      // the caller's following load can take straight from the store.
-      if (count == 2)
-        std::memcpy(target, storage_ + at, 2);
-      else
-        std::memcpy(target, storage_ + at, count);
-      position_ += count;
+    if (ReadHeld(target, count)) {
       *obtained = count;
       return true;
     }
     return ReadThroughSource(source, target, count, obtained);
+  }
+
+  // Serves a read of `count` bytes (at least one) from the block when the
+  // block holds all of them, and moves the position on; otherwise changes
+  // nothing and returns false.
+  bool ReadHeld(void* target, uint32_t count) {
+    // `at` wraps to a huge value when the position lies before the block;
+    // `count - 1` wraps for empty reads, which are never served here (their
+    // target may be null).
+    const uint64_t at = position_ - blockStart_;
+    if (at >= blockBytes_ || count - 1u >= blockBytes_ - at) return false;
+    // Two-byte reads (tags, short fields) copy as one 16-bit move, which
+    // the caller's following load can take straight from the store.
+    if (count == 2)
+      std::memcpy(target, storage_ + at, 2);
+    else
+      std::memcpy(target, storage_ + at, count);
+    position_ += count;
+    return true;
   }
   // Moves the logical position; no bytes are read until the next Read.
   void Seek(uint32_t offset) { position_ = offset; }

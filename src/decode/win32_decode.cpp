@@ -80,6 +80,8 @@ bool Win32DecodePlatform::ReadFile(FileHandle handle, void* buffer, uint32_t cou
   return file->buffer().Read(*file, buffer, count, obtained);
 }
 
+ReadBuffer* Win32DecodePlatform::BufferOf(FileHandle handle) { return &static_cast<Win32File*>(handle)->buffer(); }
+
 void Win32DecodePlatform::SeekFile(FileHandle handle, uint32_t offset) {
   static_cast<Win32File*>(handle)->buffer().Seek(offset);
 }

@@ -25,6 +25,7 @@ class Win32DecodePlatform : public DecodePlatform {
   bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) override;
   void SeekFile(FileHandle file, uint32_t offset) override;
   void CloseFile(FileHandle file) override;
+  ReadBuffer* BufferOf(FileHandle file) override;
   PaletteHandle AcquirePalette(const uint8_t** bytes) override;
   void ReleasePalette(PaletteHandle palette) override;
   DcHandle GetScreenDc() override;
