@@ -149,7 +149,13 @@ void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
         if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * room);
         return;
       }
-      if (tag & 1) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * run);
+      if (tag & 1) {
+        // Written out here rather than through the helper so that the
+        // common case, a run the buffer holds, stays inside the loop.
+        uint8_t* const target = bitmap.pixels + 2 * p;
+        const auto bytes = static_cast<uint32_t>(2 * run);
+        if (!buffer || !buffer->ReadHeld(target, bytes)) ReadPixels(platform, file, target, bytes);
+      }
       p += run;
     }
     if (entry.width & 1) {
