@@ -131,7 +131,7 @@ TEST(ReadBuffer, FillsShrinkAfterASeekAwayAndGrowWhileReadingOnLongReadsBypass) 
   Buffered b(ReadBuffer::CapacityFor(file.size()));
   const uint32_t cap = ReadBuffer::kMaxCapacity;
 
-  Read(b.buffer, source, 6);  // the first fill takes a whole block
+  Read(b.buffer, source, 6);  // the first fill takes the first 64 KiB
   b.buffer.Seek(1'000'000);   // far away: a small fill ...
   Read(b.buffer, source, 2);
   for (int i = 0; i < 2000; ++i) Read(b.buffer, source, 2);  // ... then doubling fills
@@ -146,7 +146,7 @@ TEST(ReadBuffer, FillsShrinkAfterASeekAwayAndGrowWhileReadingOnLongReadsBypass) 
   }
   const uint32_t seekFill = ReadBuffer::kSeekFill;
   EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 1'000'000, 1'000'000 + seekFill, 1'000'000 + 3 * seekFill, 10}));
-  EXPECT_EQ(counts, (std::vector<uint32_t>{cap, seekFill, 2 * seekFill, 4 * seekFill, cap}));
+  EXPECT_EQ(counts, (std::vector<uint32_t>{ReadBuffer::kFirstFill, seekFill, 2 * seekFill, 4 * seekFill, cap}));
 }
 
 TEST(ReadBuffer, EndOfFileIsLearnedOnceAndFailuresAreReported) {
