@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +21,7 @@
 #include "decode/decoder.h"
 #include "decode/path_text.h"
 #include "decode/portable_platform.h"
-#include "sprite_encoder.h"
+#include "sample_pictures.h"
 
 namespace {
 
@@ -39,37 +38,6 @@ struct Sample {
 std::string g_dir;
 std::vector<Sample> g_samples;
 
-// A picture like the ones sprites hold: a shaded disc with a hole and a
-// border of transparency; about a third of the pixels are transparent.
-void Picture(int size, std::vector<uint16_t>* pixels, std::vector<bool>* clear) {
-  pixels->resize(std::size_t(size) * size);
-  clear->resize(pixels->size());
-  const double c = (size - 1) / 2.0;
-  for (int y = 0; y < size; ++y) {
-    for (int x = 0; x < size; ++x) {
-      const std::size_t i = std::size_t(y) * size + x;
-      const double d = std::hypot(x - c, y - c) / (size / 2.0);
-      (*clear)[i] = d > 0.97 || (d > 0.2 && d < 0.3) || ((x / 16 + y / 16) % 7 == 0 && d > 0.6);
-      (*pixels)[i] = static_cast<uint16_t>(((x * 31 / size) << 11) | ((y * 63 / size) << 5) |
-                                           ((x + y) * 31 / (2 * size)));
-    }
-  }
-}
-
-Bytes Encode(const std::string& kind, int size) {
-  std::vector<uint16_t> px;
-  std::vector<bool> clear;
-  Picture(size, &px, &clear);
-  const auto s = static_cast<uint16_t>(size);
-  if (kind == "spr") {
-    std::vector<uint8_t> idx(px.size());
-    for (std::size_t i = 0; i < px.size(); ++i) idx[i] = clear[i] ? 0 : static_cast<uint8_t>(px[i] >> 8);
-    return tamsorel::test::EncodeSpr(s, s, idx);
-  }
-  if (kind == "s16") return tamsorel::test::EncodeS16(1, s, s, px);
-  return tamsorel::test::EncodeC16(1, s, s, px, clear);
-}
-
 void MakeSamples() {
   char dir[] = "/tmp/tamsorel-bench-XXXXXX";
   g_dir = mkdtemp(dir);
@@ -79,7 +47,7 @@ void MakeSamples() {
       s.kind = kind;
       s.size = size;
       const std::string path = g_dir + "/" + std::to_string(size) + "." + kind;
-      const Bytes bytes = Encode(kind, size);
+      const Bytes bytes = tamsorel::test::EncodeSamplePicture(kind, size);
       std::FILE* f = std::fopen(path.c_str(), "wb");
       std::fwrite(bytes.data(), 1, bytes.size(), f);
       std::fclose(f);

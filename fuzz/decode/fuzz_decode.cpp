@@ -16,7 +16,18 @@
 namespace {
 
 // Small bitmaps only: the fuzzer's memory limit is not for GDI stand-ins.
-constexpr std::size_t kFuzzPixelBytes = std::size_t{4} << 20;
+constexpr std::size_t kFuzzPixelCap = std::size_t{4} << 20;
+
+// Counts the reads the decoder makes, to hold them to the work bound.
+class CountingPlatform : public tamsorel::test::GuardedMemoryPlatform {
+ public:
+  using GuardedMemoryPlatform::GuardedMemoryPlatform;
+  uint64_t reads = 0;
+  bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) override {
+    ++reads;
+    return GuardedMemoryPlatform::ReadFile(file, buffer, count, obtained);
+  }
+};
 
 void Require(bool condition, const char* what) {
   if (!condition) {
@@ -34,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const char16_t* name = kNames[data[0] & 3];
   const bool spr = IsSprPath(name);
 
-  test::GuardedMemoryPlatform platform(kFuzzPixelBytes);
+  CountingPlatform platform(kFuzzPixelCap);
   platform.AddFileView(name, data + 1, size - 1);
   std::array<uint8_t, kHeaderBufferSize> header;
   header.fill(0xCC);
@@ -56,6 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Require(view.width == made->width && -view.height == made->height, "header and bitmap differ");
     Require(view.bitCount == (spr ? 8 : 16), "bit count of the kind");
     if (!spr) Require(header[kSprite16HeaderClear] == 0xCC, "16-bit decode cleared beyond its header");
+    // The work bound: the header reads, then per line at most one tag that
+    // ends it; every other tag moves the write position by a pixel or more
+    // (and may bring one read of pixels), except the allowance of empty
+    // runs.  Never the product of lines and tags.
+    const uint64_t pixels = made->pixelBytes / (spr ? 1 : 2);
+    const uint64_t lines = static_cast<uint64_t>(made->height);
+    Require(platform.reads <= 3 + lines + 2 * (pixels + 1) + kIdleTagAllowance + 1,
+            "more reads than the work bound allows");
     platform.DeleteBitmap(bitmap);
   } else {
     Require(bitmap == &untouched || bitmap == nullptr, "failure left a bitmap behind");

@@ -55,6 +55,9 @@ seeds = {
                                     offsets=[18, 0x7FFFFFF0]),
     "c16-truncated": SIXTEEN + c16(0, 4, [colour(1, 2, 3, 4) + END])[:-5],
     "spr-frames0": SPR + spr(2, 2, range(4), frames=0),
+    # 50 lines that all start at one chain of 400 empty colour runs.
+    "c16-idle-chain": SIXTEEN + c16(0, 1, [b"\1\0" * 400 + END] + [END] * 49,
+                                    offsets=[14 + 4 * 49] * 50),
 }
 
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")

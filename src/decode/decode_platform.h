@@ -15,6 +15,8 @@
 
 namespace tamsorel {
 
+class ReadBuffer;
+
 class DecodePlatform {
  public:
   using FileHandle = void*;     // null: none
@@ -22,7 +24,8 @@ class DecodePlatform {
   using DcHandle = void*;       // null: none
 
   // A freshly created bitmap.  `pixels` is null when creation gave a handle
-  // but no pixel memory; `pixelBytes` is the size of that memory.
+  // but no pixel memory; `pixelBytes` is the size of that memory, 0 when it
+  // is not known (the decoder then treats the bitmap as one without memory).
   struct CreatedBitmap {
     BitmapHandle handle = nullptr;
     uint8_t* pixels = nullptr;
@@ -34,11 +37,17 @@ class DecodePlatform {
   // Opens an existing file for reading, sharing it for reading only.
   virtual FileHandle OpenFile(const char16_t* path) = 0;
   // Reads up to `count` bytes at the current position.  False on failure;
-  // at the end of the file the read succeeds with `*obtained` 0.
+  // at the end of the file the read succeeds with `*obtained` 0.  The
+  // decoder reads in small pieces: file readers are expected to buffer.
   virtual bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) = 0;
   // Moves to an absolute offset from the start of the file.
   virtual void SeekFile(FileHandle file, uint32_t offset) = 0;
   virtual void CloseFile(FileHandle file) = 0;
+  // The read buffer that ReadFile serves this file's reads from, if the
+  // platform has one (null by default).  The decoder's hot loop takes reads
+  // the buffer holds straight from it, without a virtual call; the reads,
+  // their sizes and their order stay the same.
+  virtual ReadBuffer* BufferOf(FileHandle file);
 
   // Finds the 1024 palette bytes.  On success `*bytes` stays valid until
   // ReleasePalette; on failure returns null and nothing needs releasing.

@@ -13,6 +13,7 @@
 
 #include "decode/bitmap_header.h"
 #include "decode/decode_platform.h"
+#include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
 
 namespace tamsorel {
@@ -58,6 +59,19 @@ void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8
   platform.ReadFile(file, target, static_cast<uint32_t>(count), &obtained);
 }
 
+// The same two reads for the C16 loop, served straight from the platform's
+// read buffer when it holds the bytes (`buffer` may be null).
+bool ReadExactly(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
+                 void* target, uint32_t count) {
+  return (buffer && buffer->ReadHeld(target, count)) || ReadExactly(platform, file, target, count);
+}
+
+void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
+                uint8_t* target, std::size_t count) {
+  if (!buffer || !buffer->ReadHeld(target, static_cast<uint32_t>(count)))
+    ReadPixels(platform, file, target, count);
+}
+
 void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount,
                      uint32_t compression) {
   StoreLe32(header + kBiSize, kInfoHeaderSize);
@@ -70,12 +84,12 @@ void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount
 }
 
 // Creates the bitmap the header describes and hands its handle to the
-// caller.  A bitmap that comes without pixel memory is useless to anyone:
-// it is deleted and the caller gets null.
+// caller.  A bitmap that comes without pixel memory, or whose memory has no
+// known size, is useless to anyone: it is deleted and the caller gets null.
 bool CreateBitmapFor(DecodePlatform& platform, DecodePlatform::DcHandle dc, const uint8_t* header,
                      BitmapHandle* bitmap, DecodePlatform::CreatedBitmap* created) {
   *created = platform.CreateBitmap(dc, header);
-  if (created->handle && !created->pixels) {
+  if (created->handle && (!created->pixels || created->pixelBytes == 0)) {
     platform.DeleteBitmap(created->handle);
     created->handle = nullptr;
   }
@@ -104,25 +118,44 @@ void CopyRows(DecodePlatform& platform, DecodePlatform::FileHandle file,
 // odd widths), so a well-formed line k fills exactly bitmap row k.  A run
 // that would pass the end of the pixel memory is cut there and ends the
 // expansion: the position never moves beyond the memory.
+//
+// The work is bounded by the pixel memory and the number of lines: every
+// tag either moves the write position or ends its line, except empty colour
+// runs (tag 1), which do neither.  After kIdleTagAllowance of those the
+// expansion stops and the pixels drawn so far stand, so a file whose lines
+// all point at the same long chain of empty runs costs no more than a
+// well-formed one.
 void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
                  const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
                  const uint8_t* lineOffsets) {
   const std::size_t totalPixels = bitmap.pixelBytes / 2;
+  ReadBuffer* const buffer = platform.BufferOf(file);
   std::size_t p = 0;
+  uint32_t idleTags = 0;
   for (uint32_t line = 0; line < entry.height; ++line) {
     platform.SeekFile(file, line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1)));
     for (;;) {
       uint8_t tagBytes[2];
-      if (!ReadExactly(platform, file, tagBytes, sizeof tagBytes)) break;
+      if (!ReadExactly(platform, file, buffer, tagBytes, sizeof tagBytes)) break;
       const uint16_t tag = LoadLe16(tagBytes);
       if (tag == 0) break;
       const std::size_t run = tag >> 1;
+      if (run == 0) {
+        if (++idleTags > kIdleTagAllowance) return;
+        continue;
+      }
       const std::size_t room = totalPixels - p;
       if (run > room) {
-        if ((tag & 1) && room > 0) ReadPixels(platform, file, bitmap.pixels + 2 * p, 2 * room);
+        if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * room);
         return;
       }
-      if (tag & 1) ReadPixels(platform, file, bitmap.pixels + 2 * p, 2 * run);
+      if (tag & 1) {
+        // Written out here rather than through the helper so that the
+        // common case, a run the buffer holds, stays inside the loop.
+        uint8_t* const target = bitmap.pixels + 2 * p;
+        const auto bytes = static_cast<uint32_t>(2 * run);
+        if (!buffer || !buffer->ReadHeld(target, bytes)) ReadPixels(platform, file, target, bytes);
+      }
       p += run;
     }
     if (entry.width & 1) {
@@ -218,6 +251,8 @@ bool IsSprPath(const char16_t* path) {
 }
 
 uint8_t* DecodePlatform::AllocateBlock(std::size_t bytes) { return new (std::nothrow) uint8_t[bytes]; }
+
+ReadBuffer* DecodePlatform::BufferOf(FileHandle) { return nullptr; }
 
 void DecodePlatform::FreeBlock(uint8_t* block) { delete[] block; }
 

@@ -16,6 +16,10 @@ class DecodePlatform;
 // BITMAPINFOHEADER followed by a 1024-byte colour table (or three masks).
 constexpr std::size_t kHeaderBufferSize = 1068;
 
+// Empty colour runs (tag 1: no pixels, not the end of the line) a C16 frame
+// may hold in all before its expansion stops with the pixels drawn so far.
+constexpr uint32_t kIdleTagAllowance = 256;
+
 // Opaque bitmap handle made by the platform (an HBITMAP on Windows).
 using BitmapHandle = void*;
 

@@ -89,6 +89,7 @@ class PortableDecodePlatform : public PortableBitmapPlatform {
   bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) override;
   void SeekFile(FileHandle file, uint32_t offset) override;
   void CloseFile(FileHandle file) override;
+  ReadBuffer* BufferOf(FileHandle file) override;
 };
 #endif
 

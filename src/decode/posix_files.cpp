@@ -1,67 +1,112 @@
-// Files of the portable platform read through POSIX calls.
+// Files of the portable platform read through POSIX calls, served to the
+// decoder from a read buffer (read_buffer.h).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "decode/path_text.h"
 #include "decode/portable_platform.h"
+#include "decode/read_buffer.h"
 
 namespace tamsorel {
 
 namespace {
 
-struct PosixFile {
+class PosixFile final : public ReadBuffer::Source {
+ public:
+  PosixFile(int fd, uint64_t size, std::unique_ptr<uint8_t[]> storage, uint32_t capacity)
+      : fd_(fd), size_(size), storage_(std::move(storage)), buffer_(storage_.get(), capacity) {}
+  ~PosixFile() { ::close(fd_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  ReadBuffer& buffer() { return buffer_; }
+
+  // pread: the buffer keeps the position, so no seek is ever needed.  A
+  // short read that reaches the size the file had at open is its end; only
+  // a short read before that is followed by another, so reading up to the
+  // end costs no extra call that returns nothing.
+  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
+    uint32_t total = 0;
+    while (total < count && (total == 0 || offset + total < size_)) {
+      const ssize_t n = ::pread(fd_, target + total, count - total, static_cast<off_t>(offset + total));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        *obtained = total;
+        return false;
+      }
+      if (n == 0) break;
+      total += static_cast<uint32_t>(n);
+    }
+    *obtained = total;
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;  // at open
+  std::unique_ptr<uint8_t[]> storage_;
+  ReadBuffer buffer_;
+};
+
+// Closes a descriptor unless it was handed on.
+struct Descriptor {
   int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() {
+    const int kept = fd;
+    fd = -1;
+    return kept;
+  }
 };
 
 }  // namespace
 
 DecodePlatform::FileHandle PortableDecodePlatform::OpenFile(const char16_t* path) {
   const std::string name = PathFromUtf16(path);
-  int fd;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.  Whatever is not
+  // a regular file (FIFO, device, directory) is then refused, so no read
+  // can block or run forever.
+  Descriptor file{-1};
   do {
-    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
-  auto* file = new (std::nothrow) PosixFile{fd};
-  if (!file) {
-    ::close(fd);
-    return nullptr;
-  }
+    file.fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (file.fd < 0 && errno == EINTR);
+  if (file.fd < 0) return nullptr;
+  struct stat status;
+  if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+
+  const auto size = static_cast<uint64_t>(status.st_size);
+  const uint32_t capacity = ReadBuffer::CapacityFor(size);
+  std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[capacity]);
+  if (!storage) return nullptr;
+  auto* opened = new (std::nothrow) PosixFile(file.fd, size, std::move(storage), capacity);
+  if (!opened) return nullptr;
+  file.release();
   ++liveFiles_;
-  return file;
+  return opened;
 }
 
 bool PortableDecodePlatform::ReadFile(FileHandle handle, void* buffer, uint32_t count,
                                       uint32_t* obtained) {
-  const int fd = static_cast<PosixFile*>(handle)->fd;
-  auto* target = static_cast<uint8_t*>(buffer);
-  uint32_t total = 0;
-  while (total < count) {
-    const ssize_t n = ::read(fd, target + total, count - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *obtained = total;
-      return false;
-    }
-    if (n == 0) break;
-    total += static_cast<uint32_t>(n);
-  }
-  *obtained = total;
-  return true;
+  auto* file = static_cast<PosixFile*>(handle);
+  return file->buffer().Read(*file, buffer, count, obtained);
 }
 
+ReadBuffer* PortableDecodePlatform::BufferOf(FileHandle handle) { return &static_cast<PosixFile*>(handle)->buffer(); }
+
 void PortableDecodePlatform::SeekFile(FileHandle handle, uint32_t offset) {
-  ::lseek(static_cast<PosixFile*>(handle)->fd, static_cast<off_t>(offset), SEEK_SET);
+  static_cast<PosixFile*>(handle)->buffer().Seek(offset);
 }
 
 void PortableDecodePlatform::CloseFile(FileHandle handle) {
-  auto* file = static_cast<PosixFile*>(handle);
-  ::close(file->fd);
-  delete file;
+  delete static_cast<PosixFile*>(handle);
   --liveFiles_;
 }
 

@@ -2,9 +2,12 @@
 #include "decode/win32_decode.h"
 
 #include <cstdlib>
+#include <memory>
+#include <new>
 
 #include "decode/bitmap_header.h"
 #include "decode/decoder.h"
+#include "decode/read_buffer.h"
 
 namespace tamsorel {
 
@@ -17,32 +20,73 @@ constexpr DWORD kPaletteResourceSize = 1024;
 
 }  // namespace
 
+namespace {
+
+// An open file and the read buffer the decoder's reads are served from.
+class Win32File final : public ReadBuffer::Source {
+ public:
+  Win32File(HANDLE handle, std::unique_ptr<uint8_t[]> storage, uint32_t capacity)
+      : handle_(handle), storage_(std::move(storage)), buffer_(storage_.get(), capacity) {}
+  ~Win32File() { CloseHandle(handle_); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  ReadBuffer& buffer() { return buffer_; }
+
+  // One ReadFile at an explicit offset.  The offset is a full 64-bit one, so
+  // offsets of 2 GiB and more land beyond the end of the file and read
+  // nothing.  A synchronous read at an offset past the end reports
+  // ERROR_HANDLE_EOF, which is the end of the file, not a failure.
+  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const BOOL ok = ::ReadFile(handle_, target, count, &got, &at);
+    *obtained = got;
+    return ok != FALSE || GetLastError() == ERROR_HANDLE_EOF;
+  }
+
+ private:
+  HANDLE handle_;
+  std::unique_ptr<uint8_t[]> storage_;
+  ReadBuffer buffer_;
+};
+
+}  // namespace
+
 DecodePlatform::FileHandle Win32DecodePlatform::OpenFile(const char16_t* path) {
   // Read-only, and shared for reading only: a file that someone is writing
   // is not read half-written.
   HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_READ, FILE_SHARE_READ,
                             nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  const uint32_t capacity = ReadBuffer::CapacityFor(static_cast<uint64_t>(size.QuadPart));
+  std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[capacity]);
+  Win32File* opened = storage ? new (std::nothrow) Win32File(file, std::move(storage), capacity) : nullptr;
+  if (!opened) CloseHandle(file);
+  return opened;
 }
 
-bool Win32DecodePlatform::ReadFile(FileHandle file, void* buffer, uint32_t count,
+bool Win32DecodePlatform::ReadFile(FileHandle handle, void* buffer, uint32_t count,
                                    uint32_t* obtained) {
-  DWORD got = 0;
-  const BOOL ok = ::ReadFile(static_cast<HANDLE>(file), buffer, count, &got, nullptr);
-  *obtained = got;
-  return ok != FALSE;
+  auto* file = static_cast<Win32File*>(handle);
+  return file->buffer().Read(*file, buffer, count, obtained);
 }
 
-void Win32DecodePlatform::SeekFile(FileHandle file, uint32_t offset) {
-  // A high part of 0 makes the low part an unsigned offset, so offsets of
-  // 2 GiB and more land beyond the end of the file instead of failing and
-  // leaving the position where it was.
-  LONG high = 0;
-  SetFilePointer(static_cast<HANDLE>(file), static_cast<LONG>(offset), &high, FILE_BEGIN);
+ReadBuffer* Win32DecodePlatform::BufferOf(FileHandle handle) { return &static_cast<Win32File*>(handle)->buffer(); }
+
+void Win32DecodePlatform::SeekFile(FileHandle handle, uint32_t offset) {
+  static_cast<Win32File*>(handle)->buffer().Seek(offset);
 }
 
-void Win32DecodePlatform::CloseFile(FileHandle file) { CloseHandle(static_cast<HANDLE>(file)); }
+void Win32DecodePlatform::CloseFile(FileHandle handle) { delete static_cast<Win32File*>(handle); }
 
 DecodePlatform::PaletteHandle Win32DecodePlatform::AcquirePalette(const uint8_t** bytes) {
   HMODULE module = GetModuleHandleW(L"Tamsorel.dll");
@@ -70,20 +114,32 @@ void Win32DecodePlatform::ReleaseScreenDc(DcHandle dc) { ReleaseDC(nullptr, stat
 
 DecodePlatform::CreatedBitmap Win32DecodePlatform::CreateBitmap(DcHandle dc, const uint8_t* header) {
   CreatedBitmap created;
+  // The same cap as on every other platform, checked before GDI is asked:
+  // a frame that claims more is refused whether or not the address space
+  // could hold it.
+  if (BitmapPixelBytes(ReadBitmapHeader(header)) > kMaxPixelBytes) return created;
   void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(static_cast<HDC>(dc), reinterpret_cast<const BITMAPINFO*>(header),
-                                    DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bitmap = MakeDibSection(static_cast<HDC>(dc), header, &bits);
+  if (!bitmap) return created;
   created.handle = bitmap;
   created.pixels = static_cast<uint8_t*>(bits);
-  if (bitmap && bits) {
-    // The size of the memory GDI actually gave, which bounds every write.
-    DIBSECTION section;
-    if (GetObjectW(bitmap, sizeof section, &section) == sizeof section) {
-      created.pixelBytes = static_cast<std::size_t>(section.dsBm.bmWidthBytes) *
-                           static_cast<std::size_t>(std::abs(section.dsBm.bmHeight));
-    }
-  }
+  // The size of the memory GDI actually gave bounds every write; when it
+  // cannot be read back it stays 0 and the bitmap counts as one without
+  // pixel memory.
+  if (bits) created.pixelBytes = PixelBytesOf(bitmap);
   return created;
+}
+
+HBITMAP Win32DecodePlatform::MakeDibSection(HDC dc, const uint8_t* header, void** bits) {
+  return CreateDIBSection(dc, reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS, bits,
+                          nullptr, 0);
+}
+
+std::size_t Win32DecodePlatform::PixelBytesOf(HBITMAP bitmap) {
+  DIBSECTION section;
+  if (GetObjectW(bitmap, sizeof section, &section) != sizeof section) return 0;
+  return static_cast<std::size_t>(section.dsBm.bmWidthBytes) *
+         static_cast<std::size_t>(std::abs(section.dsBm.bmHeight));
 }
 
 void Win32DecodePlatform::DeleteBitmap(BitmapHandle bitmap) { DeleteObject(static_cast<HBITMAP>(bitmap)); }

@@ -87,12 +87,14 @@ HRESULT STDMETHODCALLTYPE CQuorrelBase::IsDirty() { return E_NOTIMPL; }
 
 HRESULT STDMETHODCALLTYPE CQuorrelBase::Load(LPCOLESTR pszFileName, DWORD) {
   if (pszFileName == nullptr) return E_FAIL;
-  UINT copied = 0;
-  while (copied < kSpritePathCapacity - 1 && pszFileName[copied] != 0) {
-    path_[copied] = pszFileName[copied];
-    ++copied;
-  }
-  path_[copied] = 0;
+  // A path that does not fit whole is refused and the loaded one kept: a
+  // shortened path would name another file, or end in half a surrogate
+  // pair, and its last characters decide the sprite kind.
+  UINT length = 0;
+  while (length < kSpritePathCapacity && pszFileName[length] != 0) ++length;
+  if (length == kSpritePathCapacity) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  CopyMemory(path_, pszFileName, length * sizeof(WCHAR));
+  path_[length] = 0;
   return S_OK;
 }
 

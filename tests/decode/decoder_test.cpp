@@ -512,6 +512,53 @@ TEST(C16Decode, LongestRunsOnAWideLine) {
   p.DeleteBitmap(r.bitmap);
 }
 
+TEST(C16Decode, EmptyColourRunsWithinTheAllowanceChangeNothing) {
+  // Tag 1 (a colour run of no pixels) neither moves the position nor ends
+  // the line.  Up to kIdleTagAllowance of them in the whole frame are
+  // skipped and the frame decodes in full.
+  C16Line first = {C16Run{true, 0, {}}, Colour({1, 2}), C16Run{true, 0, {}}};
+  C16Line second;
+  for (uint32_t i = 0; i + 2 < kIdleTagAllowance; ++i) second.push_back(C16Run{true, 0, {}});
+  second.push_back(Colour({3, 4}));
+  test::RecordingPlatform p;
+  Result r = Decode(p, u"idle.c16", test::EncodeC16Lines(0, 2, {first, second}));
+  ASSERT_EQ(r.hr, S_OK);
+  EXPECT_EQ(Values(r.bitmap), (std::vector<uint16_t>{1, 2, 3, 4}));
+  p.DeleteBitmap(r.bitmap);
+}
+
+TEST(C16Decode, WorkIsBoundedByPixelsAndLinesNotTheirProduct) {
+  // Width 1, 200 lines that all point at one chain of 50,000 empty colour
+  // runs and then a pixel: expanded in full this is ten million reads.  The
+  // expansion stops after the allowance with what it drew (nothing here)
+  // and S_OK; lines before the chain keep their pixels.
+  const uint16_t kLines = 200;
+  Bytes file;
+  test::PutLe32(file, 2);
+  test::PutLe16(file, 1);
+  const uint32_t firstLine = 14 + 4 * (kLines - 1);
+  const uint32_t chain = firstLine + 6;  // after line 1: one pixel and an end tag
+  test::PutLe32(file, firstLine);
+  test::PutLe16(file, 1);
+  test::PutLe16(file, kLines);
+  for (uint16_t k = 1; k < kLines; ++k) test::PutLe32(file, chain);
+  for (uint16_t v : {uint16_t{3}, uint16_t{0x7777}, uint16_t{0}}) test::PutLe16(file, v);
+  for (int i = 0; i < 50000; ++i) test::PutLe16(file, 1);
+  for (uint16_t v : {uint16_t{3}, uint16_t{0x1234}, uint16_t{0}}) test::PutLe16(file, v);
+
+  test::RecordingPlatform p;
+  Result r = Decode(p, u"busy.c16", file);
+  ASSERT_EQ(r.hr, S_OK);
+  std::vector<uint16_t> expected(2 * kLines, 0);  // rows of 1 pixel and its padding
+  expected[0] = 0x7777;
+  EXPECT_EQ(Values(r.bitmap), expected);
+  // header, entry, table; line 1: tag, pixel, end; line 2: the allowance
+  // and the tag that passes it.
+  EXPECT_EQ(p.reads.size(), 3 + 3 + kIdleTagAllowance + 1);
+  EXPECT_EQ(p.seeks.size(), 2u);
+  p.DeleteBitmap(r.bitmap);
+}
+
 // ---------------------------------------------------------------------------
 // Header buffer across decodes
 
@@ -570,12 +617,13 @@ Bytes Head(Bytes b, std::size_t n) {
 }
 
 std::vector<FailureCase> FailureCases() {
-  test::Faults none, palette, block, dc, noHandle, noPixels;
+  test::Faults none, palette, block, dc, noHandle, noPixels, noSize;
   palette.palette = true;
   block.block = true;
   dc.dc = true;
   noHandle.bitmapHandle = true;
   noPixels.bitmapPixels = true;
+  noSize.bitmapSize = true;
   const Bytes spr = SprWith(1, 4, 2);
   const Bytes s16 = S16With(1, 2, 2);
   const Bytes c16 = test::EncodeC16(0, 2, 2, Pixels16(4));
@@ -593,6 +641,8 @@ std::vector<FailureCase> FailureCases() {
       {"SPR bitmap without handle", u"e.spr", spr, noHandle, E_FAIL, "null", true,
        "open palette+ dc+ dc- palette- close"},
       {"SPR bitmap without pixels", u"e.spr", spr, noPixels, E_FAIL, "null", true,
+       "open palette+ dc+ bitmap+ bitmap- dc- palette- close"},
+      {"SPR bitmap of unknown size", u"e.spr", spr, noSize, E_FAIL, "null", true,
        "open palette+ dc+ bitmap+ bitmap- dc- palette- close"},
       {"SPR decoded", u"e.spr", spr, none, S_OK, "bitmap", true,
        "open palette+ dc+ bitmap+ dc- palette- close"},
@@ -612,6 +662,10 @@ std::vector<FailureCase> FailureCases() {
       {"S16 bitmap without pixels", u"e.s16", s16, noPixels, E_FAIL, "null", true,
        "open block+ dc+ bitmap+ bitmap- dc- block- close"},
       {"C16 bitmap without pixels", u"e.c16", c16, noPixels, E_FAIL, "null", true,
+       "open block+ dc+ bitmap+ bitmap- dc- block- close"},
+      {"S16 bitmap of unknown size", u"e.s16", s16, noSize, E_FAIL, "null", true,
+       "open block+ dc+ bitmap+ bitmap- dc- block- close"},
+      {"C16 bitmap of unknown size", u"e.c16", c16, noSize, E_FAIL, "null", true,
        "open block+ dc+ bitmap+ bitmap- dc- block- close"},
       {"S16 decoded", u"e.s16", s16, none, S_OK, "bitmap", true,
        "open block+ dc+ bitmap+ dc- block- close"},
@@ -677,6 +731,44 @@ TEST(DecodeFailures, HugeFramesFailCreationWithoutOverflow) {
     Result r = Decode(p, c.name, c.file);
     EXPECT_EQ(r.hr, E_FAIL);
     EXPECT_EQ(r.bitmap, nullptr);
+    ExpectAllReleased(p, 0);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The pixel cap
+
+TEST(PixelCap, LargestFramesPassAndOneRowMoreFails) {
+  // 256 MiB of pixel memory is the most a frame may have, on every
+  // platform.  Rows of 65535 pixels take 65536 bytes at 8 bits and 131072
+  // at 16, so 4096 and 2048 rows are exactly the cap.
+  struct Case {
+    std::u16string name;
+    uint16_t height;
+    HRESULT hr;
+  } cases[] = {
+      {u"cap.spr", 4096, S_OK},
+      {u"cap.spr", 4097, E_FAIL},
+      {u"cap.s16", 2048, S_OK},
+      {u"cap.s16", 2049, E_FAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.height);
+    const bool spr = c.name == u"cap.spr";
+    Bytes file = spr ? SprWith(1, 0xFFFF, c.height) : S16With(1, 0xFFFF, c.height);
+    if (!spr) file.resize(14 + 4 * (std::size_t{c.height} - 1), 0);  // the line table, no pixels
+    MemoryDecodePlatform p;  // the platform's own cap, kMaxPixelBytes
+    p.AddFile(c.name, file);
+    std::array<uint8_t, kHeaderBufferSize> header{};
+    BitmapHandle bitmap = kUntouched;
+    EXPECT_EQ(DecodeFirstFrame(p, c.name.c_str(), header.data(), &bitmap), c.hr);
+    if (c.hr == S_OK) {
+      ASSERT_NE(bitmap, nullptr);
+      EXPECT_EQ(AsHeapBitmap(bitmap)->pixelBytes, kMaxPixelBytes);
+      p.DeleteBitmap(bitmap);
+    } else {
+      EXPECT_EQ(bitmap, nullptr);
+    }
     ExpectAllReleased(p, 0);
   }
 }

@@ -2,6 +2,7 @@
 // bitmaps, the compiled-in palette and the .bmp writer.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -72,6 +73,20 @@ TEST(PathText, RoundTripsEveryFileName) {
   EXPECT_EQ(PathToUtf16("x\xFF"), std::u16string(u"x\xDCFF"));
 }
 
+// Pixel values and transparency for pictures large enough to span several
+// read blocks.
+std::vector<uint16_t> LargePicture(std::size_t n) {
+  std::vector<uint16_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
+  return v;
+}
+
+std::vector<bool> Holes(std::size_t n) {
+  std::vector<bool> clear(n);
+  for (std::size_t i = 0; i < n; ++i) clear[i] = (i / 37) % 3 == 0 || i % 11 == 0;
+  return clear;
+}
+
 TEST(PortablePlatform, DecodesFilesFromDiskAndReleasesThem) {
   TempDir dir;
   const std::vector<uint16_t> px = {1, 2, 3, 4, 5, 6};
@@ -90,6 +105,36 @@ TEST(PortablePlatform, DecodesFilesFromDiskAndReleasesThem) {
          return b;
        }(), S_OK},
       {"short.s16", Bytes{1, 0, 0}, E_FAIL},
+      // Files whose reads jump about: buffered reading must give exactly
+      // what reading piece by piece gives.
+      {"reversed.c16", [&] {
+         test::C16Options options;
+         options.reverseLineOrder = true;
+         return test::EncodeC16(1, 300, 300, LargePicture(300 * 300), Holes(300 * 300), options);
+       }(), S_OK},
+      {"large.c16", test::EncodeC16(0, 700, 500, LargePicture(700 * 500), Holes(700 * 500)), S_OK},
+      {"large.s16", test::EncodeS16(0, 701, 300, LargePicture(701 * 300)), S_OK},
+      {"shared-lines.c16", [&] {
+         Bytes b = test::EncodeC16(0, 3, 4, LargePicture(12));
+         for (int k = 0; k < 3; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, 14 + 12);
+         return b;
+       }(), S_OK},
+      {"far-lines.c16", [&] {
+         Bytes b = test::EncodeC16(0, 3, 5, LargePicture(15));
+         const uint32_t far[] = {0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0x00100000};
+         for (int k = 0; k < 4; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, far[k]);
+         return b;
+       }(), S_OK},
+      {"cut.c16", [&] {
+         Bytes b = test::EncodeC16(0, 400, 400, LargePicture(400 * 400), Holes(400 * 400));
+         b.resize(b.size() * 2 / 3 + 1);
+         return b;
+       }(), S_OK},
+      {"far-pixels.s16", [&] {
+         Bytes b = test::EncodeS16(0, 2, 2, px);
+         test::PatchLe32(b, test::kS16EntryAt, 0x90000000);
+         return b;
+       }(), S_OK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,6 +172,20 @@ TEST(PortablePlatform, MissingFileAndDirectoryFailAndLeaveTheBitmapAlone) {
     BitmapHandle bitmap = &header;
     EXPECT_EQ(DecodeFirstFrame(p, PathToUtf16(path).c_str(), header.data(), &bitmap), E_FAIL);
     EXPECT_EQ(bitmap, &header);
+    EXPECT_EQ(p.LiveFiles(), 0);
+  }
+}
+
+TEST(PortablePlatform, OnlyRegularFilesOpenAndAFifoNeverBlocks) {
+  // Opening a FIFO with no writer would wait for one; a device never ends.
+  // Both are refused at once, like a directory.
+  TempDir dir;
+  const std::string fifo = dir.path() + "/pipe.c16";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path()}) {
+    SCOPED_TRACE(path);
+    PortableDecodePlatform p;
+    EXPECT_EQ(p.OpenFile(PathToUtf16(path).c_str()), nullptr);
     EXPECT_EQ(p.LiveFiles(), 0);
   }
 }

@@ -106,6 +106,7 @@ struct Faults {
   bool dc = false;              // no screen device context
   bool bitmapHandle = false;    // bitmap creation gives no handle
   bool bitmapPixels = false;    // ... gives a handle but no pixel memory
+  bool bitmapSize = false;      // ... gives memory whose size is not known
 };
 
 class RecordingPlatform : public GuardedMemoryPlatform {
@@ -175,6 +176,7 @@ class RecordingPlatform : public GuardedMemoryPlatform {
       created.pixels = nullptr;
       created.pixelBytes = 0;
     }
+    if (created.handle && faults.bitmapSize) created.pixelBytes = 0;
     return created;
   }
   void DeleteBitmap(BitmapHandle bitmap) override {

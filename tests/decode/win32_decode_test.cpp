@@ -12,6 +12,7 @@
 #include "decode/bitmap_header.h"
 #include "decode/decoder.h"
 #include "decode/palette.h"
+#include "decode/portable_platform.h"
 #include "decode/sprite_format.h"
 #include "decode/win32_decode.h"
 #include "sprite_encoder.h"
@@ -257,6 +258,178 @@ TEST(Win32Bitmaps, WidthZeroStoresANullHandle) {
   Decoded d = DecodeBytes(L"z.s16", b);
   EXPECT_EQ(d.hr, E_FAIL);
   EXPECT_EQ(d.bitmap, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Pixel cap, GDI size read-back, buffered reads
+
+// The Win32 seam with a record of what it asked GDI for, and a read-back of
+// the pixel memory's size that can be made to fail.
+class WatchedWin32Platform : public Win32DecodePlatform {
+ public:
+  int sectionsMade = 0;
+  int bitmapsDeleted = 0;
+  bool sizeUnreadable = false;
+
+  void DeleteBitmap(BitmapHandle bitmap) override {
+    ++bitmapsDeleted;
+    Win32DecodePlatform::DeleteBitmap(bitmap);
+  }
+
+ protected:
+  HBITMAP MakeDibSection(HDC dc, const uint8_t* header, void** bits) override {
+    ++sectionsMade;
+    return Win32DecodePlatform::MakeDibSection(dc, header, bits);
+  }
+  std::size_t PixelBytesOf(HBITMAP bitmap) override {
+    return sizeUnreadable ? 0 : Win32DecodePlatform::PixelBytesOf(bitmap);
+  }
+};
+
+Bytes FrameOfSize(bool spr, uint16_t width, uint16_t height) {
+  // A header and entry that claim the size, the 16-bit line table, no pixels.
+  Bytes b = spr ? test::EncodeSpr(1, 1, {7}) : test::EncodeS16(0, 1, 1, Pixels16(1));
+  const std::size_t entry = spr ? test::kSprEntryAt : test::kS16EntryAt;
+  test::PatchLe16(b, entry + 4, width);
+  test::PatchLe16(b, entry + 6, height);
+  if (!spr) b.resize(14 + 4 * (std::size_t{height} - 1), 0);
+  return b;
+}
+
+TEST(Win32PixelCap, LargestFramesPassOneRowMoreFailsBeforeGdiIsAsked) {
+  // The same 256 MiB cap as the portable platform, so both DLLs and the
+  // native tool agree.  65535-pixel rows take 65536 bytes at 8 bits and
+  // 131072 at 16.
+  PaletteModule module;
+  ASSERT_NE(module.get(), nullptr);
+  struct Case {
+    bool spr;
+    uint16_t width, height;
+    HRESULT hr;
+  } cases[] = {
+      {true, 0xFFFF, 4096, S_OK},   {true, 0xFFFF, 4097, E_FAIL},  {false, 0xFFFF, 2048, S_OK},
+      {false, 0xFFFF, 2049, E_FAIL}, {true, 0xFFFF, 0xFFFF, E_FAIL}, {false, 0xFFFF, 0xFFFF, E_FAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + (c.spr ? " spr" : " s16"));
+    TempFile file(c.spr ? L"cap.spr" : L"cap.s16", FrameOfSize(c.spr, c.width, c.height));
+    WatchedWin32Platform platform;
+    std::array<BYTE, kHeaderBufferSize> header{};
+    BitmapHandle bitmap = kUntouched;
+    EXPECT_EQ(DecodeFirstFrame(platform, reinterpret_cast<const char16_t*>(file.path()), header.data(), &bitmap),
+              c.hr);
+    if (c.hr == S_OK) {
+      OwnedBitmap owned(static_cast<HBITMAP>(bitmap));
+      DIBSECTION ds{};
+      ASSERT_EQ(GetObjectW(static_cast<HBITMAP>(bitmap), sizeof ds, &ds), static_cast<int>(sizeof ds));
+      EXPECT_EQ(uint64_t(ds.dsBm.bmWidthBytes) * uint64_t(std::abs(ds.dsBm.bmHeight)), kMaxPixelBytes);
+    } else {
+      EXPECT_EQ(bitmap, nullptr);
+      EXPECT_EQ(platform.sectionsMade, 0) << "refused before GDI";
+    }
+    EXPECT_EQ(platform.bitmapsDeleted, 0);
+  }
+}
+
+TEST(Win32Bitmaps, BitmapWhoseSizeCannotBeReadBackIsDeletedAndNotHandedOut) {
+  PaletteModule module;
+  ASSERT_NE(module.get(), nullptr);
+  for (const wchar_t* name : {L"size.spr", L"size.s16", L"size.c16"}) {
+    SCOPED_TRACE(std::string(name, name + wcslen(name)));
+    const bool spr = name[wcslen(name) - 1] == L'r';
+    const std::vector<uint16_t> px = Pixels16(4);
+    TempFile file(name, spr ? test::EncodeSpr(2, 2, {1, 2, 3, 4})
+                            : (name[wcslen(name) - 3] == L'c' ? test::EncodeC16(0, 2, 2, px)
+                                                               : test::EncodeS16(0, 2, 2, px)));
+    WatchedWin32Platform platform;
+    platform.sizeUnreadable = true;
+    std::array<BYTE, kHeaderBufferSize> header{};
+    BitmapHandle bitmap = kUntouched;
+    EXPECT_EQ(DecodeFirstFrame(platform, reinterpret_cast<const char16_t*>(file.path()), header.data(), &bitmap),
+              E_FAIL);
+    EXPECT_EQ(bitmap, nullptr);
+    EXPECT_EQ(platform.sectionsMade, 1);
+    EXPECT_EQ(platform.bitmapsDeleted, 1);
+  }
+}
+
+std::vector<uint16_t> Scrambled(std::size_t n) {
+  std::vector<uint16_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
+  return v;
+}
+
+std::vector<bool> Holes(std::size_t n) {
+  std::vector<bool> clear(n);
+  for (std::size_t i = 0; i < n; ++i) clear[i] = (i / 37) % 3 == 0 || i % 11 == 0;
+  return clear;
+}
+
+TEST(Win32Files, BufferedReadsGiveWhatPieceByPieceReadsGiveAndReleaseTheFile) {
+  // Files whose reads cross read blocks, jump back, share lines, point past
+  // the end or 2 GiB away, or stop early: the DIB section holds exactly what
+  // the in-memory platform (one copy per read) produces, and the file can
+  // be opened exclusively afterwards.
+  PaletteModule module;
+  ASSERT_NE(module.get(), nullptr);
+  test::C16Options reversed;
+  reversed.reverseLineOrder = true;
+  struct Case {
+    const wchar_t* name;
+    Bytes file;
+  } cases[] = {
+      {L"big.spr", test::EncodeSpr(999, 400, std::vector<uint8_t>(999 * 400, 77))},
+      {L"big.s16", test::EncodeS16(1, 701, 300, Scrambled(701 * 300))},
+      {L"big.c16", test::EncodeC16(0, 700, 500, Scrambled(700 * 500), Holes(700 * 500))},
+      {L"reversed.c16", test::EncodeC16(1, 300, 300, Scrambled(300 * 300), Holes(300 * 300), reversed)},
+      {L"shared.c16", [] {
+         Bytes b = test::EncodeC16(0, 3, 4, Scrambled(12));
+         for (int k = 0; k < 3; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, 14 + 12);
+         return b;
+       }()},
+      {L"far.c16", [] {
+         Bytes b = test::EncodeC16(0, 3, 5, Scrambled(15));
+         const uint32_t distant[] = {0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0x00100000};
+         for (int k = 0; k < 4; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, distant[k]);
+         return b;
+       }()},
+      {L"cut.c16", [] {
+         Bytes b = test::EncodeC16(0, 400, 400, Scrambled(400 * 400), Holes(400 * 400));
+         b.resize(b.size() * 2 / 3 + 1);
+         return b;
+       }()},
+      {L"cut.s16", [] {
+         Bytes b = test::EncodeS16(0, 640, 480, Scrambled(640 * 480));
+         b.resize(b.size() - 1001);
+         return b;
+       }()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+    TempFile file(c.name, c.file);
+    Decoded d = DecodeFile(file.path());
+    OwnedBitmap owned(d.bitmap);
+    ASSERT_EQ(d.hr, S_OK);
+
+    MemoryDecodePlatform reference;
+    const std::u16string name(reinterpret_cast<const char16_t*>(c.name));
+    reference.AddFile(name, c.file);
+    std::array<uint8_t, kHeaderBufferSize> header{};
+    BitmapHandle expected = nullptr;
+    ASSERT_EQ(DecodeFirstFrame(reference, name.c_str(), header.data(), &expected), S_OK);
+    const HeapBitmap* e = AsHeapBitmap(expected);
+    DIBSECTION ds{};
+    ASSERT_EQ(GetObjectW(d.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
+    ASSERT_EQ(std::size_t(ds.dsBm.bmWidthBytes) * std::size_t(std::abs(ds.dsBm.bmHeight)), e->pixelBytes);
+    EXPECT_EQ(0, std::memcmp(ds.dsBm.bmBits, e->pixels, e->pixelBytes));
+    EXPECT_EQ(0, std::memcmp(d.header.data(), header.data(), kHeaderBufferSize));
+    reference.DeleteBitmap(expected);
+
+    HANDLE exclusive = CreateFileW(file.path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
+    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+  }
 }
 
 }  // namespace

@@ -306,9 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LocationCase{"ZeroCount", 10, 0, E_FAIL, -1},
                       LocationCase{"CountAbove2G", 10, 0x80000000u, E_FAIL, -1},
                       LocationCase{"LargestCount", 10, 0x7FFFFFFFu, S_OK, 10},
-                      LocationCase{"LongNameKeeps259", 300, 260, S_OK, 259},
-                      LocationCase{"LongNameSmallBuffer", 300, 259, E_FAIL, 258},
-                      LocationCase{"Exactly259", 259, 260, S_OK, 259}),
+                      LocationCase{"Exactly259", 259, 260, S_OK, 259},
+                      LocationCase{"Exactly259SmallBuffer", 259, 259, E_FAIL, 258}),
     [](const ::testing::TestParamInfo<LocationCase>& info) { return info.param.name; });
 
 TEST_F(QuorrelPath, BeforeLoadThePathIsEmpty) {
@@ -338,6 +337,40 @@ TEST_F(QuorrelPath, NullNameKeepsTheEarlierPathAndLaterLoadReplacesIt) {
   ASSERT_EQ(image_->GetLocation(buffer, 32, nullptr, nullptr, 0, nullptr), S_OK);
   EXPECT_STREQ(buffer, L"");
   EXPECT_EQ(image_->GetLocation(nullptr, 32, nullptr, nullptr, 0, nullptr), E_POINTER);
+}
+
+TEST_F(QuorrelPath, PathsOf260UnitsOrMoreAreRefusedAndTheLoadedPathStays) {
+  // 259 units and a terminator fit; one more unit does not.  The cut that
+  // used to happen would also have split the surrogate pair at units
+  // 259-260 or changed the extension that decides the kind.
+  std::wstring longest(255, L'a');
+  longest += L".spr";
+  ASSERT_EQ(longest.size(), 259u);
+  std::wstring split(258, L'b');
+  split += L"\xD83D\xDE00";  // a pair across the last unit that fits
+  std::wstring kindChanges(256, L'c');
+  kindChanges += L".spr";  // cut after 259 units it would read ".sp"
+  const std::wstring tooLong[] = {longest + L"x", split, kindChanges, std::wstring(1000, L'd')};
+  const HRESULT kTooLong = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+
+  ASSERT_EQ(persist_->Load(longest.c_str(), STGM_READ), S_OK);
+  for (const std::wstring& name : tooLong) {
+    SCOPED_TRACE(name.size());
+    ASSERT_GE(name.size(), 260u);
+    EXPECT_EQ(persist_->Load(name.c_str(), STGM_READ), kTooLong);
+    std::vector<WCHAR> buffer(400, kSentinel);
+    ASSERT_EQ(image_->GetLocation(buffer.data(), 400, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(std::wstring(buffer.data()), longest);
+  }
+  // A refused path leaves an object that never loaded one as it was.
+  Ref<IPersistFile> fresh;
+  ASSERT_EQ(NewQuorrel(&fresh, IID_IPersistFile), S_OK);
+  Ref<IExtractImage2> freshImage;
+  ASSERT_EQ(fresh->QueryInterface(IID_IExtractImage2, freshImage.out()), S_OK);
+  EXPECT_EQ(fresh->Load(tooLong[0].c_str(), STGM_READ), kTooLong);
+  HBITMAP bitmap = reinterpret_cast<HBITMAP>(kGarbage);
+  EXPECT_EQ(freshImage->Extract(&bitmap), E_FAIL);
+  EXPECT_EQ(bitmap, reinterpret_cast<HBITMAP>(kGarbage));
 }
 
 TEST_F(QuorrelPath, UnsupportedOperationsWriteNothing) {
