@@ -8,6 +8,8 @@
 //   thumbhost SPRITE OUT.bmp              the handler the registry binds to
 //                                         the sprite's extension, as Explorer
 //                                         finds it
+//   thumbhost --shell SPRITE OUT.bmp      the handler the shell itself hands
+//                                         out for the file's item
 //
 // Exit status: 0 when Extract succeeded and the file was written, 1 when the
 // handler could not be used or Extract failed (no file is written), 2 for a
@@ -27,6 +29,7 @@
 #include "common/hresult.h"
 #include "decode/bitmap_header.h"
 #include "decode/bmp_file.h"
+#include "shell_lookup.h"
 
 namespace {
 
@@ -158,7 +161,7 @@ class DllHandlerSource final : public HandlerSource {
   CanUnloadNowFunc canUnloadNow_ = nullptr;
 };
 
-class RegistryHandlerSource final : public HandlerSource {
+class RegistryHandlerSource : public HandlerSource {
  public:
   // Finds the class bound to the extension of `sprite`.  On failure
   // `problem` says why.
@@ -209,9 +212,36 @@ class RegistryHandlerSource final : public HandlerSource {
 
   std::string Describe() const override { return Narrow(clsidText_.c_str()); }
 
- private:
+ protected:
   CLSID clsid_ = {};
   std::wstring clsidText_;
+};
+
+// The handler as the shell's folder hands it out for the file's item (see
+// shell_lookup.h); the shell has already loaded the file into it.  Which
+// class it is, and so which library to ask DllCanUnloadNow, the object says
+// itself.
+class ShellHandlerSource final : public RegistryHandlerSource {
+ public:
+  explicit ShellHandlerSource(const wchar_t* sprite) : sprite_(sprite) {}
+
+  HRESULT CreateObject(IPersistFile** object, std::string* step) override {
+    ComRef<IExtractImage> extract;
+    const char* failed = "";
+    HRESULT hr = thumbhost::ShellItemObject(sprite_, IID_IExtractImage, extract.out(), &failed);
+    *step = failed;
+    if (FAILED(hr)) return hr;
+    *step = "IExtractImage::QueryInterface(IPersistFile)";
+    hr = extract->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(object));
+    if (FAILED(hr)) return hr;
+    wchar_t clsidText[64];
+    if (SUCCEEDED((*object)->GetClassID(&clsid_)) && StringFromGUID2(clsid_, clsidText, 64) > 0)
+      clsidText_ = clsidText;
+    return S_OK;
+  }
+
+ private:
+  const wchar_t* sprite_;
 };
 
 // The bitmap as a .bmp file: the header the bitmap describes itself with,
@@ -370,10 +400,11 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: thumbhost [--dll PATH] SPRITE OUT.bmp\n"
+               "usage: thumbhost [--dll PATH | --shell] SPRITE OUT.bmp\n"
                "  Extracts the thumbnail of SPRITE as the shell does and writes it to\n"
                "  OUT.bmp, with the handler in the library PATH or, without --dll, the\n"
-               "  handler the registry binds to the sprite's extension.\n");
+               "  handler the registry binds to the sprite's extension; with --shell,\n"
+               "  the handler the shell hands out for the sprite's item.\n");
   return kExitUsage;
 }
 
@@ -412,7 +443,8 @@ int Thumbnail(HandlerSource& source, const wchar_t* sprite, const wchar_t* outpu
 
 int Run(int argc, wchar_t** argv) {
   const bool withDll = argc == 5 && std::wcscmp(argv[1], L"--dll") == 0;
-  if (!withDll && (argc != 3 || argv[1][0] == L'-')) return Usage();
+  const bool withShell = argc == 4 && std::wcscmp(argv[1], L"--shell") == 0;
+  if (!withDll && !withShell && (argc != 3 || argv[1][0] == L'-')) return Usage();
   const wchar_t* sprite = argv[argc - 2];
   const wchar_t* output = argv[argc - 1];
 
@@ -425,6 +457,10 @@ int Run(int argc, wchar_t** argv) {
                    ResultText(opened).c_str());
       return kExitFailed;
     }
+    return Thumbnail(source, sprite, output);
+  }
+  if (withShell) {
+    ShellHandlerSource source(sprite);
     return Thumbnail(source, sprite, output);
   }
   RegistryHandlerSource source;

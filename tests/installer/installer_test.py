@@ -1,0 +1,401 @@
+#!/usr/bin/env python3
+"""The Windows release, installed and removed as a user would, under Wine.
+
+Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
+--arch win32), and deletes it at the end.  In it:
+
+  - before the install the shell has no thumbnail handler for the samples;
+  - a silent install puts the DLLs of the prefix's bitnesses in place, each
+    registered in its own registry view, and writes the Programs and
+    Features entry;
+  - thumbhost of each bitness renders every sample, through the registry
+    binding and through the shell's own lookup (--shell), byte for byte as
+    tamsorel-thumb does;
+  - installing again changes nothing;
+  - a silent uninstall removes the files and leaves the registry as it was
+    before the install, apart from the empty keys that the registration
+    scripts never remove;
+  - (64-bit) a setup whose x64 registration fails exits non-zero and leaves
+    the same clean state.
+
+Install and uninstall times are printed as figures.  Exit status 77 (skipped)
+when the release has not been made (./run dist) or the prefix's bitness
+cannot run here.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+SKIP = 77
+CLSID = "{062ab647-ea2f-4a58-9156-7ac33789ebf8}"
+UNINSTALL_KEY = r"software\microsoft\windows\currentversion\uninstall\tamsorel"
+EXTENSIONS = (".c16", ".s16", ".spr")
+
+# Keys that the registration scripts mark as never removed: unregistering
+# leaves them, empty, when the install created them.
+NEVER_REMOVED = {
+    r"software\classes\appid",
+    r"software\microsoft\windows\currentversion\shell extensions",
+    r"software\microsoft\windows\currentversion\shell extensions\approved",
+}
+for _ext in EXTENSIONS:
+    NEVER_REMOVED |= {r"software\classes" + "\\" + _ext, r"software\classes" + "\\" + _ext + r"\shellex"}
+
+# What Wine itself changes in a prefix while programs run, install or no
+# install: the record of the last session and the font and device caches.
+WINE_BOOKKEEPING = re.compile(
+    r"^(software\\wine\\|software\\microsoft\\windows nt\\currentversion\\fonts$|"
+    r"system\\currentcontrolset\\control\\session manager\\environment$|"
+    r"software\\microsoft\\windows\\currentversion\\explorer\\|"
+    r"hardware\\|system\\currentcontrolset\\(control\\)?(video|class|enum|services\\(winebus|wineusb|hidclass))|"
+    r"software\\microsoft\\cryptography\\rng)")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Prefix:
+    """A private Wine prefix with its own wineserver."""
+
+    def __init__(self, path, arch, source):
+        self.path = path
+        self.arch = arch
+        self.wine_run = os.path.join(source, "cmake", "wine-run")
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=path, TAMSOREL_WINEPREFIX=path, WINEDEBUG="-all",
+                        WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+
+    def run(self, lane, program, *args, timeout=300):
+        """Runs a Windows program of the given bitness ("win32"/"win64")."""
+        return subprocess.run([self.wine_run, lane, program, *args], env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout,
+                              universal_newlines=True, errors="replace")
+
+    def create(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+        subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=600)
+        self.settle()
+        check(os.path.exists(os.path.join(self.path, "system.reg")), "wineboot made no prefix in " + self.path)
+
+    def settle(self):
+        """Waits until every process and the wineserver of the prefix ended,
+        which also writes the registry to its files."""
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=600)
+
+    def delete(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def unix(self, windows_path):
+        """The Unix path of a C: path inside the prefix."""
+        check(windows_path[:3].lower() == "c:\\", "not on drive C: " + windows_path)
+        return os.path.join(self.path, "drive_c", *windows_path[3:].split("\\"))
+
+    def registry(self):
+        """HKLM and HKCU as {key: {value name: data}}, keys in lower case;
+        HKCU keys are prefixed with "hkcu\\"."""
+        self.settle()
+        keys = read_registry_file(os.path.join(self.path, "system.reg"))
+        for name, values in read_registry_file(os.path.join(self.path, "user.reg")).items():
+            keys["hkcu\\" + name] = values
+        return keys
+
+
+def unescape(text):
+    return re.sub(r"\\(.)", r"\1", text)
+
+
+def read_registry_file(path):
+    keys = {}
+    current = None
+    pending = ""
+    with open(path, encoding="utf-8", errors="replace") as registry:
+        for line in registry:
+            line = pending + line.rstrip("\n")
+            pending = ""
+            if line.startswith("["):
+                current = keys.setdefault(unescape(line[1:line.rindex("]")]).lower(), {})
+                continue
+            if current is None or not line or line[0] in "#;":
+                continue
+            if line.endswith("\\"):  # hex data continues on the next line
+                pending = line[:-1].rstrip() if not line.startswith(" ") else line[:-1].strip()
+                continue
+            if line.startswith("@="):
+                name, data = "@", line[2:]
+            else:
+                match = re.match(r'"((?:[^"\\]|\\.)*)"=(.*)$', line.strip())
+                if not match:
+                    continue
+                name, data = unescape(match.group(1)).lower(), match.group(2)
+            current[name] = data
+    return keys
+
+
+def string_value(keys, key, name):
+    data = keys.get(key.lower(), {}).get(name.lower())
+    if data is None or not data.startswith('"'):
+        return None
+    return unescape(data[1:-1])
+
+
+def registry_difference(before, after):
+    """Lines describing how `after` differs from `before`, without Wine's
+    own bookkeeping."""
+    lines = []
+    for key in sorted(set(before) | set(after)):
+        bare = key[5:] if key.startswith("hkcu\\") else key
+        if WINE_BOOKKEEPING.match(bare):
+            continue
+        if key not in after:
+            lines.append("removed key " + key)
+        elif key not in before:
+            lines.append("added key " + key + (" with values " + repr(after[key]) if after[key] else ""))
+        elif before[key] != after[key]:
+            for name in sorted(set(before[key]) | set(after[key])):
+                if before[key].get(name) != after[key].get(name):
+                    lines.append("value %s\\%s: %r -> %r" % (key, name, before[key].get(name), after[key].get(name)))
+    return lines
+
+
+def allowed_leftover(line):
+    """An empty key that the registration scripts never remove."""
+    match = re.match(r"added key (.*)$", line)
+    return bool(match) and match.group(1) in NEVER_REMOVED
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Release:
+    def __init__(self, args):
+        self.args = args
+        self.version = args.version
+        self.dist = os.path.join(args.source, "dist")
+        self.setup = os.path.join(self.dist, "Tamsorel-%s-setup.exe" % self.version)
+        self.zip = os.path.join(self.dist, "Tamsorel-%s.zip" % self.version)
+
+    def available(self):
+        return os.path.exists(self.setup) and os.path.exists(self.zip)
+
+    def shipped_dll(self, arch):
+        with zipfile.ZipFile(self.zip) as archive:
+            return archive.read(arch + "/Tamsorel.dll")
+
+    def failing_setup(self, work):
+        """The release's setup program with the x64 DLL replaced by one whose
+        registration fails."""
+        stage = os.path.join(work, "failing-stage")
+        shutil.rmtree(stage, ignore_errors=True)
+        with zipfile.ZipFile(self.zip) as archive:
+            archive.extractall(stage)
+        shutil.copyfile(self.args.failing_dll, os.path.join(stage, "x64", "Tamsorel.dll"))
+        out = os.path.join(work, "failing-setup.exe")
+        subprocess.run(["makensis", "-V2", "-DVERSION=" + self.version, "-DSTAGE=" + stage, "-DOUTFILE=" + out,
+                        os.path.join(self.args.source, "packaging", "windows", "Tamsorel.nsi")],
+                       check=True, stdout=subprocess.DEVNULL)
+        return out
+
+
+class InstallerTest:
+    def __init__(self, args, release, prefix):
+        self.args = args
+        self.release = release
+        self.prefix = prefix
+        self.wow64 = args.arch == "win64"
+        self.install_dir = r"C:\Program Files\Tamsorel"
+        self.hosts = [("win64", args.thumbhost64), ("win32", args.thumbhost32)] if self.wow64 else \
+                     [("win32", args.thumbhost32)]
+        self.samples = sorted(os.path.join(args.source, "samples", name)
+                              for name in os.listdir(os.path.join(args.source, "samples"))
+                              if name.endswith(EXTENSIONS))
+        self.figures = []
+
+    def timed(self, what, *command):
+        start = time.monotonic()
+        result = self.prefix.run("win32", *command, timeout=600)
+        self.prefix.settle()  # the uninstaller goes on in a copy of itself
+        seconds = time.monotonic() - start
+        self.figures.append("%s %.1f s" % (what, seconds))
+        return result
+
+    def install(self, setup, what):
+        result = self.timed(what, setup, "/S")
+        return result.returncode, result.stdout
+
+    def uninstall(self):
+        uninstaller = self.install_dir + r"\uninstall.exe"
+        check(os.path.exists(self.prefix.unix(uninstaller)), "no uninstall.exe was installed")
+        result = self.timed("uninstall", uninstaller, "/S")
+        check(result.returncode == 0, "the uninstaller failed (%d): %s" % (result.returncode, result.stdout))
+
+    def expected_bmp(self, sprite):
+        out = os.path.join(self.args.work, "expected-" + os.path.basename(sprite) + ".bmp")
+        subprocess.run([self.args.thumb, sprite, out], check=True, stdout=subprocess.DEVNULL)
+        with open(out, "rb") as expected:
+            return expected.read()
+
+    def thumbnail(self, lane, host, mode, sprite):
+        out = os.path.join(self.args.work, "%s-%s-%s.bmp" % (lane, mode.strip("-") or "registry",
+                                                             os.path.basename(sprite)))
+        if os.path.exists(out):
+            os.remove(out)
+        options = [mode] if mode else []
+        result = self.prefix.run(lane, host, *options, windows_path(sprite), windows_path(out))
+        data = None
+        if os.path.exists(out):
+            with open(out, "rb") as produced:
+                data = produced.read()
+        return result, data
+
+    def check_shell_has_no_handler(self, when):
+        sprite = self.samples[0]
+        for lane, host in self.hosts:
+            result, data = self.thumbnail(lane, host, "--shell", sprite)
+            check(result.returncode == 1 and data is None and "E_NOINTERFACE" in result.stdout,
+                  "%s, the %s shell still hands out a thumbnail handler: %s" % (when, lane, result.stdout))
+
+    def check_installed(self):
+        shipped = {"x86": self.release.shipped_dll("x86"), "x64": self.release.shipped_dll("x64")}
+        present = {}
+        for arch in ("x86", "x64"):
+            path = self.prefix.unix(self.install_dir + "\\" + arch + r"\Tamsorel.dll")
+            present[arch] = os.path.exists(path)
+            if present[arch]:
+                with open(path, "rb") as dll:
+                    check(dll.read() == shipped[arch], "%s\\Tamsorel.dll is not the shipped one" % arch)
+        check(present["x86"], "x86\\Tamsorel.dll is not installed")
+        check(present["x64"] == self.wow64, "x64\\Tamsorel.dll installed: %s, on %s" % (present["x64"], self.args.arch))
+
+        keys = self.prefix.registry()
+        # The native view holds the native DLL; on 64-bit Windows the 32-bit
+        # view (Wow6432Node) holds the x86 one.
+        views = [(r"software\classes\clsid", "x64" if self.wow64 else "x86")]
+        if self.wow64:
+            views.append((r"software\classes\wow6432node\clsid", "x86"))
+        for view, arch in views:
+            server = string_value(keys, view + "\\" + CLSID + r"\inprocserver32", "@")
+            wanted = self.install_dir + "\\" + arch + r"\Tamsorel.dll"
+            check(server is not None and server.lower() == wanted.lower(),
+                  "%s: InprocServer32 is %r, not %r" % (view, server, wanted))
+        for ext in EXTENSIONS:
+            binding = string_value(keys, r"software\classes" + "\\" + ext + r"\shellex\{bb2e617c-0920-11d1-9a0b-00c04fc2d6c1}", "@")
+            check(binding is not None and binding.lower() == CLSID, "%s is not bound to the handler" % ext)
+
+        entry = keys.get(UNINSTALL_KEY)
+        check(entry is not None, "no Programs and Features entry in the native registry view")
+        quoted = '"%s\\uninstall.exe"' % self.install_dir
+        expected = {"displayname": "Tamsorel", "displayversion": self.release.version,
+                    "publisher": "The Tamsorel developers", "installlocation": self.install_dir,
+                    "uninstallstring": quoted, "quietuninstallstring": quoted + " /S"}
+        for name, value in expected.items():
+            got = string_value(keys, UNINSTALL_KEY, name)
+            check(got == value, "Programs and Features %s is %r, not %r" % (name, got, value))
+        for name in ("nomodify", "norepair"):
+            check(entry.get(name) == "dword:00000001", "Programs and Features %s is %r" % (name, entry.get(name)))
+        size = entry.get("estimatedsize", "")
+        check(size.startswith("dword:") and int(size[6:], 16) > 0, "EstimatedSize is %r" % size)
+        if self.wow64:
+            check(UNINSTALL_KEY.replace("software\\", "software\\wow6432node\\", 1) not in keys,
+                  "the Programs and Features entry went to the 32-bit view")
+        return keys
+
+    def check_rendering(self):
+        for sprite in self.samples:
+            expected = self.expected_bmp(sprite)
+            for lane, host in self.hosts:
+                for mode in ("", "--shell"):
+                    result, data = self.thumbnail(lane, host, mode, sprite)
+                    what = "%s thumbhost %s %s" % (lane, mode or "(registry)", os.path.basename(sprite))
+                    check(result.returncode == 0, "%s failed: %s" % (what, result.stdout))
+                    check(data == expected, "%s: not the bytes of tamsorel-thumb" % what)
+                    if sprite.endswith(".c16"):
+                        check(" 16-bit" in result.stdout, "%s: not a 16-bit bitmap: %s" % (what, result.stdout))
+
+    def check_clean(self, baseline, when):
+        folder = self.prefix.unix(self.install_dir)
+        check(not os.path.exists(folder), "%s, %s is still there: %s" % (when, self.install_dir,
+                                                                       sorted(os.listdir(folder)) if os.path.isdir(folder) else ""))
+        left = [line for line in registry_difference(baseline, self.prefix.registry()) if not allowed_leftover(line)]
+        check(not left, "%s, the registry differs from before the install:\n  %s" % (when, "\n  ".join(left)))
+
+    def run(self):
+        self.prefix.create()
+        baseline = self.prefix.registry()
+        self.check_shell_has_no_handler("before the install")
+
+        status, output = self.install(self.release.setup, "install")
+        check(status == 0, "the setup failed (%d): %s" % (status, output))
+        installed = self.check_installed()
+        self.check_rendering()
+
+        status, output = self.install(self.release.setup, "install again")
+        check(status == 0, "the second setup failed (%d): %s" % (status, output))
+        again = self.check_installed()
+        difference = registry_difference(installed, again)
+        check(not difference, "installing again changed the registry:\n  " + "\n  ".join(difference))
+
+        self.uninstall()
+        self.check_clean(baseline, "after the uninstall")
+        self.check_shell_has_no_handler("after the uninstall")
+
+        if self.wow64:
+            status, output = self.install(self.release.failing_setup(self.args.work), "failing install")
+            check(status == 2, "a setup whose registration fails exited with %d" % status)
+            self.check_clean(baseline, "after a failed registration")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", choices=("win64", "win32"), required=True)
+    for option in ("--source", "--version", "--thumbhost64", "--thumbhost32", "--thumb", "--failing-dll",
+                   "--work"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+
+    release = Release(args)
+    if not release.available():
+        print("skipped: no release in %s (make it with ./run dist)" % release.dist)
+        return SKIP
+    wine32 = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "wine32:i386"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, universal_newlines=True).stdout
+    if not wine32.endswith("ok installed"):
+        print("skipped: the setup program is a 32-bit program and wine32 is not installed")
+        return SKIP
+    for tool in (args.thumbhost64, args.thumbhost32, args.thumb):
+        if not os.path.exists(tool):
+            print("missing %s: build the win64, win32 and native lanes" % tool)
+            return 1
+
+    os.makedirs(args.work, exist_ok=True)
+    prefix = Prefix(tempfile.mkdtemp(prefix="prefix-", dir=args.work), args.arch, args.source)
+    test = InstallerTest(args, release, prefix)
+    try:
+        test.run()
+        print("%s prefix: passed (%s)" % (args.arch, ", ".join(test.figures)))
+        return 0
+    except Failure as failure:
+        print("%s prefix: FAILED: %s" % (args.arch, failure))
+        if test.figures:
+            print("figures: " + ", ".join(test.figures))
+        return 1
+    finally:
+        prefix.delete()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
