@@ -5,6 +5,11 @@
 ; STAGE holds what is shipped: x86\Tamsorel.dll, x64\Tamsorel.dll,
 ; README.txt and LICENSE.txt.
 ;
+; The release is a 32-bit program, so that it runs on every Windows.  For
+; machines that cannot run 32-bit programs at all (where the project's
+; tests fall back to it) the same script also makes a 64-bit setup that
+; installs the x64 DLL only: -DTARGET=amd64-unicode -DX64_ONLY.
+;
 ; The setup is per machine.  The x86 DLL is always installed and registered
 ; by the 32-bit regsvr32, so that its class lands in the 32-bit registry
 ; view; on 64-bit Windows the x64 DLL is installed too and registered by the
@@ -26,6 +31,9 @@
 !endif
 
 Unicode true
+!ifdef TARGET
+  Target ${TARGET}
+!endif
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -67,20 +75,28 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 ; Runs one regsvr32 and leaves its exit code in $R9 (a code of -1 means it
-; could not be started).  BITS is 32 or 64; OPTIONS is "/s" or "/u /s".  The
-; setup is a 32-bit program: with redirection on, $SYSDIR is the 32-bit
-; system folder (SysWOW64 on 64-bit Windows), with it off the 64-bit one.
+; could not be started).  BITS is 32 or 64; OPTIONS is "/s" or "/u /s".
+; The 64-bit regsvr32 is in the 64-bit system folder, which a 32-bit setup
+; sees as $SYSDIR only with file-system redirection off; the 32-bit one is
+; in SysWOW64 on 64-bit Windows and in $SYSDIR on 32-bit Windows.
 !macro RunRegsvr32 BITS OPTIONS DLL
   ClearErrors
   !if ${BITS} == 64
     ${DisableX64FSRedirection}
-  !endif
-  ExecWait '"$SYSDIR\regsvr32.exe" ${OPTIONS} "${DLL}"' $R9
-  ${If} ${Errors}
-    StrCpy $R9 -1
-  ${EndIf}
-  !if ${BITS} == 64
+    ExecWait '"$SYSDIR\regsvr32.exe" ${OPTIONS} "${DLL}"' $R9
+    ${If} ${Errors}
+      StrCpy $R9 -1
+    ${EndIf}
     ${EnableX64FSRedirection}
+  !else
+    ${If} ${RunningX64}
+      ExecWait '"$WINDIR\SysWOW64\regsvr32.exe" ${OPTIONS} "${DLL}"' $R9
+    ${Else}
+      ExecWait '"$SYSDIR\regsvr32.exe" ${OPTIONS} "${DLL}"' $R9
+    ${EndIf}
+    ${If} ${Errors}
+      StrCpy $R9 -1
+    ${EndIf}
   !endif
 !macroend
 
@@ -105,6 +121,7 @@ Function .onInit
   !insertmacro RequireAdmin
   !insertmacro SetRegistryView
 FunctionEnd
+; (A 64-bit setup runs on 64-bit Windows only, so X64_ONLY needs no check.)
 
 Function un.onInit
   SetShellVarContext all
@@ -185,7 +202,9 @@ FunctionEnd
 
 Section "Tamsorel"
   SetOverwrite on
-  !insertmacro PlaceDll x86
+  !ifndef X64_ONLY
+    !insertmacro PlaceDll x86
+  !endif
   ${If} ${RunningX64}
     !insertmacro PlaceDll x64
   ${EndIf}
@@ -194,7 +213,9 @@ Section "Tamsorel"
   File "${STAGE}\LICENSE.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  !insertmacro Register 32 x86
+  !ifndef X64_ONLY
+    !insertmacro Register 32 x86
+  !endif
   ${If} ${RunningX64}
     !insertmacro Register 64 x64
   ${EndIf}

@@ -18,6 +18,11 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
   - (64-bit) a setup whose x64 registration fails exits non-zero and leaves
     the same clean state.
 
+The release's setup is a 32-bit program.  On a machine that cannot run
+32-bit programs at all, the 64-bit prefix is tested with the 64-bit,
+x64-only build of the same setup script instead (and says so), and the
+32-bit prefix is skipped.
+
 Install and uninstall times are printed as figures.  Exit status 77 (skipped)
 when the release has not been made (./run dist) or the prefix's bitness
 cannot run here.
@@ -48,9 +53,10 @@ for _ext in EXTENSIONS:
     NEVER_REMOVED |= {r"software\classes" + "\\" + _ext, r"software\classes" + "\\" + _ext + r"\shellex"}
 
 # What Wine itself changes in a prefix while programs run, install or no
-# install: the record of the last session and the font and device caches.
+# install: the record of the last session, the font, device and network
+# caches.
 WINE_BOOKKEEPING = re.compile(
-    r"^(software\\wine\\|software\\microsoft\\windows nt\\currentversion\\fonts$|"
+    r"^(software\\wine\\|software\\microsoft\\windows nt\\currentversion\\(fonts|networkcards)|"
     r"system\\currentcontrolset\\control\\session manager\\environment$|"
     r"software\\microsoft\\windows\\currentversion\\explorer\\|"
     r"hardware\\|system\\currentcontrolset\\(control\\)?(video|class|enum|services\\(winebus|wineusb|hidclass))|"
@@ -85,8 +91,7 @@ class Prefix:
 
     def create(self):
         shutil.rmtree(self.path, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=600)
+        self.run("win64" if self.arch == "win64" else "win32", "wineboot", "-i", timeout=600)
         self.settle()
         check(os.path.exists(os.path.join(self.path, "system.reg")), "wineboot made no prefix in " + self.path)
 
@@ -115,7 +120,9 @@ class Prefix:
 
 
 def unescape(text):
-    return re.sub(r"\\(.)", r"\1", text)
+    """Wine's registry-file escapes: \\0 is a NUL (between the strings of a
+    multi-string), any other escaped character stands for itself."""
+    return re.sub(r"\\(.)", lambda match: "\0" if match.group(1) == "0" else match.group(1), text)
 
 
 def read_registry_file(path):
@@ -153,28 +160,44 @@ def string_value(keys, key, name):
 
 
 def registry_difference(before, after):
-    """Lines describing how `after` differs from `before`, without Wine's
-    own bookkeeping."""
-    lines = []
+    """How `after` differs from `before`, without Wine's own bookkeeping:
+    a list of (key, value name or None for the key itself, before, after)."""
+    changes = []
     for key in sorted(set(before) | set(after)):
         bare = key[5:] if key.startswith("hkcu\\") else key
         if WINE_BOOKKEEPING.match(bare):
             continue
-        if key not in after:
-            lines.append("removed key " + key)
-        elif key not in before:
-            lines.append("added key " + key + (" with values " + repr(after[key]) if after[key] else ""))
-        elif before[key] != after[key]:
-            for name in sorted(set(before[key]) | set(after[key])):
-                if before[key].get(name) != after[key].get(name):
-                    lines.append("value %s\\%s: %r -> %r" % (key, name, before[key].get(name), after[key].get(name)))
-    return lines
+        if key not in after or key not in before:
+            changes.append((key, None, before.get(key), after.get(key)))
+            continue
+        for name in sorted(set(before[key]) | set(after[key])):
+            if before[key].get(name) != after[key].get(name):
+                changes.append((key, name, before[key].get(name), after[key].get(name)))
+    return changes
 
 
-def allowed_leftover(line):
-    """An empty key that the registration scripts never remove."""
-    match = re.match(r"added key (.*)$", line)
-    return bool(match) and match.group(1) in NEVER_REMOVED
+def describe(change):
+    key, name, old, new = change
+    if name is None:
+        return ("added key %s %r" % (key, new)) if old is None else ("removed key %s" % key)
+    return "value %s\\%s: %r -> %r" % (key, name, old, new)
+
+
+PENDING_RENAMES = r"system\currentcontrolset\control\session manager"
+
+
+def allowed_leftover(change):
+    """An empty key that the registration scripts never remove, or the
+    uninstaller's own temporary copy, which Windows deletes at the next
+    restart (every NSIS uninstaller runs from such a copy)."""
+    key, name, old, new = change
+    if name is None:
+        return old is None and key in NEVER_REMOVED and not new
+    if key == PENDING_RENAMES and name == "pendingfilerenameoperations" and old is None:
+        paths = [path for path in unescape(new.partition(":")[2].strip('"')).split("\0") if path]
+        return bool(paths) and all(re.search(r"\\temp\\~nsu[^\\]*\.tmp(\\un\.exe)?$", path, re.I)
+                                   for path in paths)
+    return False
 
 
 def windows_path(path):
@@ -196,30 +219,35 @@ class Release:
         with zipfile.ZipFile(self.zip) as archive:
             return archive.read(arch + "/Tamsorel.dll")
 
-    def failing_setup(self, work):
-        """The release's setup program with the x64 DLL replaced by one whose
-        registration fails."""
-        stage = os.path.join(work, "failing-stage")
+    def make_setup(self, work, name, x64_only, failing_x64):
+        """A setup made by the release's script from the release's files:
+        x64_only gives the 64-bit x64-only build, failing_x64 ships a DLL whose
+        registration fails in place of the x64 one."""
+        stage = os.path.join(work, name + "-stage")
         shutil.rmtree(stage, ignore_errors=True)
         with zipfile.ZipFile(self.zip) as archive:
             archive.extractall(stage)
-        shutil.copyfile(self.args.failing_dll, os.path.join(stage, "x64", "Tamsorel.dll"))
-        out = os.path.join(work, "failing-setup.exe")
+        if failing_x64:
+            shutil.copyfile(self.args.failing_dll, os.path.join(stage, "x64", "Tamsorel.dll"))
+        out = os.path.join(work, name + ".exe")
+        options = ["-DTARGET=amd64-unicode", "-DX64_ONLY"] if x64_only else []
         subprocess.run(["makensis", "-V2", "-DVERSION=" + self.version, "-DSTAGE=" + stage, "-DOUTFILE=" + out,
-                        os.path.join(self.args.source, "packaging", "windows", "Tamsorel.nsi")],
+                        *options, os.path.join(self.args.source, "packaging", "windows", "Tamsorel.nsi")],
                        check=True, stdout=subprocess.DEVNULL)
         return out
 
 
 class InstallerTest:
-    def __init__(self, args, release, prefix):
+    def __init__(self, args, release, prefix, runs_32bit):
         self.args = args
         self.release = release
         self.prefix = prefix
-        self.wow64 = args.arch == "win64"
+        self.x64 = args.arch == "win64"      # the x64 DLL is installed
+        self.x86 = runs_32bit                # the x86 DLL is installed
+        self.setup_lane = "win32" if runs_32bit else "win64"
         self.install_dir = r"C:\Program Files\Tamsorel"
-        self.hosts = [("win64", args.thumbhost64), ("win32", args.thumbhost32)] if self.wow64 else \
-                     [("win32", args.thumbhost32)]
+        self.hosts = ([("win64", args.thumbhost64)] if self.x64 else []) + \
+                     ([("win32", args.thumbhost32)] if self.x86 else [])
         self.samples = sorted(os.path.join(args.source, "samples", name)
                               for name in os.listdir(os.path.join(args.source, "samples"))
                               if name.endswith(EXTENSIONS))
@@ -227,7 +255,7 @@ class InstallerTest:
 
     def timed(self, what, *command):
         start = time.monotonic()
-        result = self.prefix.run("win32", *command, timeout=600)
+        result = self.prefix.run(self.setup_lane, *command, timeout=600)
         self.prefix.settle()  # the uninstaller goes on in a copy of itself
         seconds = time.monotonic() - start
         self.figures.append("%s %.1f s" % (what, seconds))
@@ -278,14 +306,14 @@ class InstallerTest:
             if present[arch]:
                 with open(path, "rb") as dll:
                     check(dll.read() == shipped[arch], "%s\\Tamsorel.dll is not the shipped one" % arch)
-        check(present["x86"], "x86\\Tamsorel.dll is not installed")
-        check(present["x64"] == self.wow64, "x64\\Tamsorel.dll installed: %s, on %s" % (present["x64"], self.args.arch))
+        check(present["x86"] == self.x86, "x86\\Tamsorel.dll installed: %s" % present["x86"])
+        check(present["x64"] == self.x64, "x64\\Tamsorel.dll installed: %s, on %s" % (present["x64"], self.args.arch))
 
         keys = self.prefix.registry()
         # The native view holds the native DLL; on 64-bit Windows the 32-bit
         # view (Wow6432Node) holds the x86 one.
-        views = [(r"software\classes\clsid", "x64" if self.wow64 else "x86")]
-        if self.wow64:
+        views = [(r"software\classes\clsid", "x64" if self.x64 else "x86")]
+        if self.x64 and self.x86:
             views.append((r"software\classes\wow6432node\clsid", "x86"))
         for view, arch in views:
             server = string_value(keys, view + "\\" + CLSID + r"\inprocserver32", "@")
@@ -309,7 +337,7 @@ class InstallerTest:
             check(entry.get(name) == "dword:00000001", "Programs and Features %s is %r" % (name, entry.get(name)))
         size = entry.get("estimatedsize", "")
         check(size.startswith("dword:") and int(size[6:], 16) > 0, "EstimatedSize is %r" % size)
-        if self.wow64:
+        if self.x64:
             check(UNINSTALL_KEY.replace("software\\", "software\\wow6432node\\", 1) not in keys,
                   "the Programs and Features entry went to the 32-bit view")
         return keys
@@ -330,31 +358,40 @@ class InstallerTest:
         folder = self.prefix.unix(self.install_dir)
         check(not os.path.exists(folder), "%s, %s is still there: %s" % (when, self.install_dir,
                                                                        sorted(os.listdir(folder)) if os.path.isdir(folder) else ""))
-        left = [line for line in registry_difference(baseline, self.prefix.registry()) if not allowed_leftover(line)]
+        left = [describe(change) for change in registry_difference(baseline, self.prefix.registry())
+                if not allowed_leftover(change)]
         check(not left, "%s, the registry differs from before the install:\n  %s" % (when, "\n  ".join(left)))
 
     def run(self):
+        if self.x86:
+            setup = self.release.setup
+        else:
+            print("this machine cannot run 32-bit programs: testing the 64-bit x64-only build of the setup script")
+            setup = self.release.make_setup(self.args.work, "x64-only-setup", x64_only=True, failing_x64=False)
         self.prefix.create()
-        baseline = self.prefix.registry()
+        # The shell's first lookup creates its (empty) list of blocked
+        # extensions; the baseline is taken after it.
         self.check_shell_has_no_handler("before the install")
+        baseline = self.prefix.registry()
 
-        status, output = self.install(self.release.setup, "install")
+        status, output = self.install(setup, "install")
         check(status == 0, "the setup failed (%d): %s" % (status, output))
         installed = self.check_installed()
         self.check_rendering()
 
-        status, output = self.install(self.release.setup, "install again")
+        status, output = self.install(setup, "install again")
         check(status == 0, "the second setup failed (%d): %s" % (status, output))
         again = self.check_installed()
-        difference = registry_difference(installed, again)
+        difference = [describe(change) for change in registry_difference(installed, again)]
         check(not difference, "installing again changed the registry:\n  " + "\n  ".join(difference))
 
         self.uninstall()
         self.check_clean(baseline, "after the uninstall")
         self.check_shell_has_no_handler("after the uninstall")
 
-        if self.wow64:
-            status, output = self.install(self.release.failing_setup(self.args.work), "failing install")
+        if self.x64:
+            failing = self.release.make_setup(self.args.work, "failing-setup", x64_only=not self.x86, failing_x64=True)
+            status, output = self.install(failing, "failing install")
             check(status == 2, "a setup whose registration fails exited with %d" % status)
             self.check_clean(baseline, "after a failed registration")
 
@@ -372,9 +409,13 @@ def main():
         print("skipped: no release in %s (make it with ./run dist)" % release.dist)
         return SKIP
     wine32 = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "wine32:i386"], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, universal_newlines=True).stdout
-    if not wine32.endswith("ok installed"):
-        print("skipped: the setup program is a 32-bit program and wine32 is not installed")
+                            stderr=subprocess.DEVNULL, universal_newlines=True).stdout.endswith("ok installed")
+    # Some kernels run no 32-bit programs at all; the i386 dynamic loader
+    # shows it.
+    runs_32bit = wine32 and subprocess.run(["/lib/ld-linux.so.2", "--version"], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL).returncode == 0
+    if args.arch == "win32" and not runs_32bit:
+        print("skipped: a 32-bit prefix needs wine32 and a machine that runs 32-bit programs")
         return SKIP
     for tool in (args.thumbhost64, args.thumbhost32, args.thumb):
         if not os.path.exists(tool):
@@ -383,7 +424,7 @@ def main():
 
     os.makedirs(args.work, exist_ok=True)
     prefix = Prefix(tempfile.mkdtemp(prefix="prefix-", dir=args.work), args.arch, args.source)
-    test = InstallerTest(args, release, prefix)
+    test = InstallerTest(args, release, prefix, runs_32bit)
     try:
         test.run()
         print("%s prefix: passed (%s)" % (args.arch, ", ".join(test.figures)))
