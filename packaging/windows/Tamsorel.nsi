@@ -183,6 +183,7 @@ Function RollBack
   Pop $1  ; regsvr32's exit code
   DetailPrint "registering $0 failed (regsvr32 exit code $1): undoing the installation"
   !insertmacro UnregisterAll
+  SetOutPath "$TEMP"  ; a process's current folder cannot be removed
   !insertmacro RemoveFiles
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   MessageBox MB_ICONSTOP "${PRODUCT} could not be installed: registering $0 failed (regsvr32 exit code $1).$\r$\nNothing has been left installed." /SD IDOK
