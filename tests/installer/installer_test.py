@@ -12,6 +12,8 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
     binding and through the shell's own lookup (--shell), byte for byte as
     tamsorel-thumb does;
   - installing again changes nothing;
+  - (64-bit) installing again while a process holds the x64 DLL loaded, as
+    Explorer does, exits with 3010 and replaces the DLL at the next restart;
   - a silent uninstall removes the files and leaves the registry as it was
     before the install, apart from the empty keys that the registration
     scripts never remove;
@@ -38,6 +40,7 @@ import time
 import zipfile
 
 SKIP = 77
+REBOOT_REQUIRED = 3010
 CLSID = "{062ab647-ea2f-4a58-9156-7ac33789ebf8}"
 UNINSTALL_KEY = r"software\microsoft\windows\currentversion\uninstall\tamsorel"
 EXTENSIONS = (".c16", ".s16", ".spr")
@@ -91,10 +94,20 @@ class Prefix:
                         WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
     def run(self, lane, program, *args, timeout=300):
-        """Runs a Windows program of the given bitness ("win32"/"win64")."""
-        return subprocess.run([self.wine_run, lane, program, *args], env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout,
-                              universal_newlines=True, errors="replace")
+        """Runs a Windows program of the given bitness ("win32"/"win64") and
+        returns when it ended.  Its output goes through a file, not a pipe:
+        services that Wine starts on its behalf inherit the output and live
+        as long as the prefix has processes."""
+        with tempfile.TemporaryFile() as output:
+            status = subprocess.run([self.wine_run, lane, program, *args], env=self.env, stdin=subprocess.DEVNULL,
+                                    stdout=output, stderr=subprocess.STDOUT, timeout=timeout).returncode
+            output.seek(0)
+            return subprocess.CompletedProcess(program, status, output.read().decode("utf-8", "replace"))
+
+    def start(self, lane, program, *args):
+        """Starts a Windows program with pipes for its standard streams."""
+        return subprocess.Popen([self.wine_run, lane, program, *args], env=self.env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
 
     def create(self):
         shutil.rmtree(self.path, ignore_errors=True)
@@ -208,6 +221,14 @@ def allowed_leftover(change):
     return False
 
 
+def carries_version(path, version):
+    """Whether an executable has a version resource with `version`."""
+    with open(path, "rb") as program:
+        data = program.read()
+    return "VS_VERSION_INFO".encode("utf-16-le") in data and \
+        ("ProductVersion\0" + version).encode("utf-16-le") in data
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -261,16 +282,18 @@ class InstallerTest:
                               if name.endswith(EXTENSIONS))
         self.figures = []
 
-    def timed(self, what, *command):
+    def timed(self, what, *command, settle=True):
         start = time.monotonic()
         result = self.prefix.run(self.setup_lane, *command, timeout=600)
-        self.prefix.settle()  # the uninstaller goes on in a copy of itself
+        if settle:
+            self.prefix.settle()  # the uninstaller goes on in a copy of itself
         seconds = time.monotonic() - start
         self.figures.append("%s %.1f s" % (what, seconds))
         return result
 
-    def install(self, setup, what):
-        result = self.timed(what, setup, "/S")
+    def install(self, setup, what, settle=True):
+        """The setup's exit code (as far as Unix passes it on: its low byte)."""
+        result = self.timed(what, setup, "/S", settle=settle)
         return result.returncode, result.stdout
 
     def uninstall(self):
@@ -314,6 +337,9 @@ class InstallerTest:
             if present[arch]:
                 with open(path, "rb") as dll:
                     check(dll.read() == shipped[arch], "%s\\Tamsorel.dll is not the shipped one" % arch)
+        uninstaller = self.prefix.unix(self.install_dir + r"\uninstall.exe")
+        check(os.path.exists(uninstaller) and carries_version(uninstaller, self.release.version),
+              "uninstall.exe is missing or has no version information")
         check(present["x86"] == self.x86, "x86\\Tamsorel.dll installed: %s" % present["x86"])
         check(present["x64"] == self.x64, "x64\\Tamsorel.dll installed: %s, on %s" % (present["x64"], self.args.arch))
 
@@ -350,6 +376,30 @@ class InstallerTest:
                   "the Programs and Features entry went to the 32-bit view")
         return keys
 
+    def check_replaced_at_restart(self, setup):
+        """Installs again while a process holds the installed x64 DLL: the
+        setup must say that a restart is needed and leave the new copy to be
+        renamed then; Wine's restart (wineboot -r) carries the rename out."""
+        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        holder = self.prefix.start("win64", self.args.hold_library, dll)
+        try:
+            loaded = holder.stdout.readline().strip()
+            check(loaded == "loaded", "hold_library could not load %s: %s" % (dll, loaded))
+            # The prefix does not settle while the DLL is held; the setup
+            # itself has ended when run() returns.
+            status, output = self.install(setup, "install over a loaded DLL", settle=False)
+            check(status == REBOOT_REQUIRED & 0xFF,
+                  "a setup over a loaded DLL exited with %d, not %d (restart needed)" % (status, REBOOT_REQUIRED))
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=120)
+        check(os.path.exists(self.prefix.unix(dll + ".new")), "no new copy waits beside the loaded DLL")
+        self.prefix.run("win64", "wineboot", "-r", timeout=300)
+        self.prefix.settle()
+        check(not os.path.exists(self.prefix.unix(dll + ".new")), "the restart did not put the new copy in place")
+        with open(self.prefix.unix(dll), "rb") as replaced:
+            check(replaced.read() == self.release.shipped_dll("x64"), "after the restart the DLL is not the shipped one")
+
     def check_rendering(self):
         for sprite in self.samples:
             expected = self.expected_bmp(sprite)
@@ -376,6 +426,7 @@ class InstallerTest:
         else:
             print("this machine cannot run 32-bit programs: testing the 64-bit x64-only build of the setup script")
             setup = self.release.make_setup(self.args.work, "x64-only-setup", x64_only=True, failing_x64=False)
+        check(carries_version(setup, self.release.version), "the setup program has no version information")
         self.prefix.create()
         # The shell's first lookup creates its (empty) list of blocked
         # extensions; the baseline is taken after it.
@@ -393,6 +444,9 @@ class InstallerTest:
         again = self.check_installed()
         difference = [describe(change) for change in registry_difference(installed, again)]
         check(not difference, "installing again changed the registry:\n  " + "\n  ".join(difference))
+        if self.x64:
+            self.check_replaced_at_restart(setup)
+            self.check_installed()
 
         self.uninstall()
         self.check_clean(baseline, "after the uninstall")
@@ -409,7 +463,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=("win64", "win32"), required=True)
     for option in ("--source", "--version", "--thumbhost64", "--thumbhost32", "--thumb", "--failing-dll",
-                   "--work"):
+                   "--hold-library", "--work"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
 
