@@ -17,7 +17,8 @@
 ; loads.  A failed registration undoes everything the setup did.
 ;
 ; Exit codes: 0 installed; 3010 installed, a DLL held by a running process
-; is replaced at the next restart; 2 failed or cancelled, nothing left;
+; is replaced at the next restart; 1 cancelled by the user; 2 failed, nothing
+; left;
 ; 740 not run as administrator.
 
 !ifndef VERSION
