@@ -18,8 +18,7 @@
 ;
 ; Exit codes: 0 installed; 3010 installed, a DLL held by a running process
 ; is replaced at the next restart; 1 cancelled by the user; 2 failed, nothing
-; left;
-; 740 not run as administrator.
+; left; 740 not run as administrator.
 
 !ifndef VERSION
   !error "define VERSION, STAGE and OUTFILE (see the top of this file)"
