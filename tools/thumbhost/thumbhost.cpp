@@ -218,9 +218,10 @@ class RegistryHandlerSource : public HandlerSource {
 };
 
 // The handler as the shell's folder hands it out for the file's item (see
-// shell_lookup.h); the shell has already loaded the file into it.  Which
-// class it is, and so which library to ask DllCanUnloadNow, the object says
-// itself.
+// shell_lookup.h).  The shell has already loaded the file into it; the Load
+// that follows in ThumbnailOne repeats that with the same file, as a host
+// may.  Which class it is, and so which library to ask DllCanUnloadNow, the
+// object says itself.
 class ShellHandlerSource final : public RegistryHandlerSource {
  public:
   explicit ShellHandlerSource(const wchar_t* sprite) : sprite_(sprite) {}
