@@ -46,19 +46,22 @@ UNINSTALL_KEY = r"software\microsoft\windows\currentversion\uninstall\tamsorel"
 EXTENSIONS = (".c16", ".s16", ".spr")
 
 # Keys that the registration scripts mark as never removed: unregistering
-# leaves them, empty, when the install created them.
-NEVER_REMOVED = {
-    r"software\classes\appid",
-    r"software\microsoft\windows\currentversion\shell extensions",
-    r"software\microsoft\windows\currentversion\shell extensions\approved",
-}
-for _ext in EXTENSIONS:
-    NEVER_REMOVED |= {r"software\classes" + "\\" + _ext, r"software\classes" + "\\" + _ext + r"\shellex"}
+# leaves them, empty, when the install created them, in either registry view
+# (the 32-bit one lives under Wow6432Node on 64-bit Windows).
+NEVER_REMOVED = set()
+for _classes, _software in ((r"software\classes", "software"),
+                            (r"software\classes\wow6432node", r"software\wow6432node")):
+    NEVER_REMOVED |= {_classes + r"\appid",
+                      _software + r"\microsoft\windows\currentversion\shell extensions",
+                      _software + r"\microsoft\windows\currentversion\shell extensions\approved"}
+    for _ext in EXTENSIONS:
+        NEVER_REMOVED |= {_classes + "\\" + _ext, _classes + "\\" + _ext + r"\shellex"}
 
 # The shell's list of blocked extensions: Wine's shell creates it, empty, the
 # first time its lookup finds a handler (the test's thumbnails, not the setup).
 SHELL_CREATED = {
     r"software\microsoft\windows\currentversion\shell extensions\blocked",
+    r"software\wow6432node\microsoft\windows\currentversion\shell extensions\blocked",
     r"hkcu\software\microsoft\windows\currentversion\shell extensions\blocked",
 }
 
