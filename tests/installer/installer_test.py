@@ -4,6 +4,8 @@
 Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
 --arch win32), and deletes it at the end.  In it:
 
+  - the release's SHA256SUMS matches its setup program and zip, and the
+    setup and the installed uninstaller carry version information;
   - before the install the shell has no thumbnail handler for the samples;
   - a silent install puts the DLLs of the prefix's bitnesses in place, each
     registered in its own registry view, and writes the Programs and
@@ -30,6 +32,7 @@ when the release has not been made (./run dist) or the prefix's bitness
 cannot run here.
 """
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -247,6 +250,15 @@ class Release:
     def available(self):
         return os.path.exists(self.setup) and os.path.exists(self.zip)
 
+    def check_sums(self):
+        """SHA256SUMS lists the setup and the zip with their digests."""
+        with open(os.path.join(self.dist, "SHA256SUMS")) as sums:
+            listed = dict(reversed(line.split()) for line in sums if line.strip())
+        for path in (self.setup, self.zip):
+            with open(path, "rb") as release_file:
+                digest = hashlib.sha256(release_file.read()).hexdigest()
+            check(listed.get(os.path.basename(path)) == digest, "SHA256SUMS does not match " + path)
+
     def shipped_dll(self, arch):
         with zipfile.ZipFile(self.zip) as archive:
             return archive.read(arch + "/Tamsorel.dll")
@@ -429,6 +441,7 @@ class InstallerTest:
         else:
             print("this machine cannot run 32-bit programs: testing the 64-bit x64-only build of the setup script")
             setup = self.release.make_setup(self.args.work, "x64-only-setup", x64_only=True, failing_x64=False)
+        self.release.check_sums()
         check(carries_version(setup, self.release.version), "the setup program has no version information")
         self.prefix.create()
         # The shell's first lookup creates its (empty) list of blocked
