@@ -20,7 +20,8 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
     before the install, apart from the empty keys that the registration
     scripts never remove;
   - (64-bit) a setup whose x64 registration fails exits non-zero and leaves
-    the same clean state.
+    the same clean state;
+  - /D= installs into another folder, from which the uninstaller removes it.
 
 The release's setup is a 32-bit program.  On a machine that cannot run
 32-bit programs at all, the 64-bit prefix is tested with the 64-bit,
@@ -306,9 +307,11 @@ class InstallerTest:
         self.figures.append("%s %.1f s" % (what, seconds))
         return result
 
-    def install(self, setup, what, settle=True):
-        """The setup's exit code (as far as Unix passes it on: its low byte)."""
-        result = self.timed(what, setup, "/S", settle=settle)
+    def install(self, setup, what, settle=True, folder=None):
+        """The setup's exit code (as far as Unix passes it on: its low byte).
+        `folder` is given with /D=, which must come last."""
+        options = ["/S"] + (["/D=" + folder] if folder else [])
+        result = self.timed(what, setup, *options, settle=settle)
         return result.returncode, result.stdout
 
     def uninstall(self):
@@ -473,6 +476,14 @@ class InstallerTest:
             status, output = self.install(failing, "failing install")
             check(status == 2, "a setup whose registration fails exited with %d" % status)
             self.check_clean(baseline, "after a failed registration")
+
+        # Another folder, chosen with /D=.
+        self.install_dir = r"C:\Tools\Tamsorel"
+        status, output = self.install(setup, "install with /D=", folder=self.install_dir)
+        check(status == 0, "the setup with /D= failed (%d): %s" % (status, output))
+        self.check_installed()
+        self.uninstall()
+        self.check_clean(baseline, "after the uninstall from the /D= folder")
 
 
 def main():
