@@ -8,6 +8,8 @@
 //   thumbhost SPRITE OUT.bmp              the handler the registry binds to
 //                                         the sprite's extension, as Explorer
 //                                         finds it
+//   thumbhost --shell SPRITE OUT.bmp      the handler the shell itself hands
+//                                         out for the file's item
 //
 // OUT.bmp follows the same rules as tamsorel-thumb's output (host_files.h):
 // written complete or not at all, never over a device, a directory or the
@@ -33,6 +35,7 @@
 #include "decode/bitmap_header.h"
 #include "decode/bmp_file.h"
 #include "host_files.h"
+#include "shell_lookup.h"
 
 namespace {
 
@@ -181,7 +184,7 @@ class DllHandlerSource final : public HandlerSource {
   CanUnloadNowFunc canUnloadNow_ = nullptr;
 };
 
-class RegistryHandlerSource final : public HandlerSource {
+class RegistryHandlerSource : public HandlerSource {
  public:
   // Finds the class bound to the extension of `sprite`.  On failure
   // `problem` says why.
@@ -232,9 +235,37 @@ class RegistryHandlerSource final : public HandlerSource {
 
   std::string Describe() const override { return Narrow(clsidText_.c_str()); }
 
- private:
+ protected:
   CLSID clsid_ = {};
   std::wstring clsidText_;
+};
+
+// The handler as the shell's folder hands it out for the file's item (see
+// shell_lookup.h).  The shell has already loaded the file into it; the Load
+// that follows in ThumbnailOne repeats that with the same file, as a host
+// may.  Which class it is, and so which library to ask DllCanUnloadNow, the
+// object says itself.
+class ShellHandlerSource final : public RegistryHandlerSource {
+ public:
+  explicit ShellHandlerSource(const wchar_t* sprite) : sprite_(sprite) {}
+
+  HRESULT CreateObject(IPersistFile** object, std::string* step) override {
+    ComRef<IExtractImage> extract;
+    const char* failed = "";
+    HRESULT hr = thumbhost::ShellItemObject(sprite_, IID_IExtractImage, extract.out(), &failed);
+    *step = failed;
+    if (FAILED(hr)) return hr;
+    *step = "IExtractImage::QueryInterface(IPersistFile)";
+    hr = extract->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(object));
+    if (FAILED(hr)) return hr;
+    wchar_t clsidText[64];
+    if (SUCCEEDED((*object)->GetClassID(&clsid_)) && StringFromGUID2(clsid_, clsidText, 64) > 0)
+      clsidText_ = clsidText;
+    return S_OK;
+  }
+
+ private:
+  const wchar_t* sprite_;
 };
 
 // The bitmap as a .bmp file: the header the bitmap describes itself with,
@@ -378,13 +409,14 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   return outcome;
 }
 
-const char kUsage[] = "usage: thumbhost [--dll PATH] SPRITE OUT.bmp\n";
+const char kUsage[] = "usage: thumbhost [--dll PATH | --shell] SPRITE OUT.bmp\n";
 
 const char kHelp[] =
     "Extracts the thumbnail of SPRITE as the shell does (IPersistFile::Load,\n"
     "GetLocation, Extract, GetDateStamp) and writes the bitmap to OUT.bmp, with\n"
     "the same bytes as tamsorel-thumb.  The handler is the one in the library\n"
-    "PATH or, without --dll, the one the registry binds to SPRITE's extension.\n"
+    "PATH or, without --dll, the one the registry binds to SPRITE's extension;\n"
+    "with --shell, the one the shell itself hands out for SPRITE's item.\n"
     "One line on standard output gives every call's result.\n"
     "\n"
     "SPRITE must be a regular file.  OUT.bmp may be absent or a regular file\n"
@@ -408,6 +440,7 @@ int UsageError(const std::string& problem) {
 // The command line, once it has been understood.
 struct Arguments {
   const wchar_t* dll = nullptr;  // --dll PATH
+  bool shell = false;            // --shell
   std::vector<const wchar_t*> operands;
 };
 
@@ -427,6 +460,8 @@ std::string ParseArguments(int argc, wchar_t** argv, Arguments* arguments, bool*
       if (i + 1 == argc) return "--dll needs the PATH of a library";
       if (arguments->dll != nullptr) return "--dll given twice";
       arguments->dll = argv[++i];
+    } else if (options && arg == L"--shell") {
+      arguments->shell = true;
     } else if (options && arg.size() > 1 && arg[0] == L'-') {
       return "unknown option " + Narrow(arg.c_str());
     } else if (arguments->operands.size() == 2) {
@@ -435,6 +470,7 @@ std::string ParseArguments(int argc, wchar_t** argv, Arguments* arguments, bool*
       arguments->operands.push_back(argv[i]);
     }
   }
+  if (arguments->dll != nullptr && arguments->shell) return "--dll and --shell exclude each other";
   if (arguments->operands.empty()) return "missing SPRITE and OUT.bmp";
   if (arguments->operands.size() == 1) return "missing OUT.bmp after " + Narrow(arguments->operands[0]);
   return std::string();
@@ -509,6 +545,10 @@ int Run(int argc, wchar_t** argv) {
       std::fprintf(stderr, "thumbhost: %s\n", problem.c_str());
       return kExitFailed;
     }
+    return Thumbnail(source, sprite, output);
+  }
+  if (arguments.shell) {
+    ShellHandlerSource source(sprite);
     return Thumbnail(source, sprite, output);
   }
   RegistryHandlerSource source;
