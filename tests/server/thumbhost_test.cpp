@@ -146,7 +146,7 @@ TEST(Thumbhost, FailuresSayWhyAndWriteNoFile) {
   const std::wstring noEntryPoints = std::wstring(system) + L"\\version.dll";
   const char* hostBits = sizeof(void*) == 8 ? "64" : "32";
   const char* otherBits = sizeof(void*) == 8 ? "32" : "64";
-  const std::string usage = "usage: thumbhost [--dll PATH] SPRITE OUT.bmp";
+  const std::string usage = "usage: thumbhost [--dll PATH | --shell] SPRITE OUT.bmp";
 
   struct Case {
     const char* name;
@@ -277,7 +277,7 @@ TEST(Thumbhost, HelpGivesUsageExitCodesAndAnExample) {
   fixtures::TempDir dir;
   const RunResult run = RunThumbhost(dir, {L"--help"});
   EXPECT_EQ(run.exitCode, 0u);
-  for (const char* part : {"usage: thumbhost [--dll PATH] SPRITE OUT.bmp", "Exit status:", "Example:"})
+  for (const char* part : {"usage: thumbhost [--dll PATH | --shell] SPRITE OUT.bmp", "Exit status:", "Example:"})
     EXPECT_NE(run.output.find(part), std::string::npos) << part << " in " << run.output;
 }
 
