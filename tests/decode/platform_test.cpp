@@ -19,6 +19,7 @@
 #include "decode/path_text.h"
 #include "decode/portable_platform.h"
 #include "decode/sprite_format.h"
+#include "sample_pictures.h"
 #include "sprite_encoder.h"
 
 namespace tamsorel {
@@ -73,20 +74,6 @@ TEST(PathText, RoundTripsEveryFileName) {
   EXPECT_EQ(PathToUtf16("x\xFF"), std::u16string(u"x\xDCFF"));
 }
 
-// Pixel values and transparency for pictures large enough to span several
-// read blocks.
-std::vector<uint16_t> LargePicture(std::size_t n) {
-  std::vector<uint16_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
-  return v;
-}
-
-std::vector<bool> Holes(std::size_t n) {
-  std::vector<bool> clear(n);
-  for (std::size_t i = 0; i < n; ++i) clear[i] = (i / 37) % 3 == 0 || i % 11 == 0;
-  return clear;
-}
-
 TEST(PortablePlatform, DecodesFilesFromDiskAndReleasesThem) {
   TempDir dir;
   const std::vector<uint16_t> px = {1, 2, 3, 4, 5, 6};
@@ -110,23 +97,23 @@ TEST(PortablePlatform, DecodesFilesFromDiskAndReleasesThem) {
       {"reversed.c16", [&] {
          test::C16Options options;
          options.reverseLineOrder = true;
-         return test::EncodeC16(1, 300, 300, LargePicture(300 * 300), Holes(300 * 300), options);
+         return test::EncodeC16(1, 300, 300, test::ScrambledPixels(300 * 300), test::ScatteredHoles(300 * 300), options);
        }(), S_OK},
-      {"large.c16", test::EncodeC16(0, 700, 500, LargePicture(700 * 500), Holes(700 * 500)), S_OK},
-      {"large.s16", test::EncodeS16(0, 701, 300, LargePicture(701 * 300)), S_OK},
+      {"large.c16", test::EncodeC16(0, 700, 500, test::ScrambledPixels(700 * 500), test::ScatteredHoles(700 * 500)), S_OK},
+      {"large.s16", test::EncodeS16(0, 701, 300, test::ScrambledPixels(701 * 300)), S_OK},
       {"shared-lines.c16", [&] {
-         Bytes b = test::EncodeC16(0, 3, 4, LargePicture(12));
+         Bytes b = test::EncodeC16(0, 3, 4, test::ScrambledPixels(12));
          for (int k = 0; k < 3; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, 14 + 12);
          return b;
        }(), S_OK},
       {"far-lines.c16", [&] {
-         Bytes b = test::EncodeC16(0, 3, 5, LargePicture(15));
+         Bytes b = test::EncodeC16(0, 3, 5, test::ScrambledPixels(15));
          const uint32_t far[] = {0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0x00100000};
          for (int k = 0; k < 4; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, far[k]);
          return b;
        }(), S_OK},
       {"cut.c16", [&] {
-         Bytes b = test::EncodeC16(0, 400, 400, LargePicture(400 * 400), Holes(400 * 400));
+         Bytes b = test::EncodeC16(0, 400, 400, test::ScrambledPixels(400 * 400), test::ScatteredHoles(400 * 400));
          b.resize(b.size() * 2 / 3 + 1);
          return b;
        }(), S_OK},

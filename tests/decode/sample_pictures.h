@@ -45,4 +45,18 @@ inline Bytes EncodeSamplePicture(const std::string& kind, int size) {
   return EncodeC16(1, s, s, px, clear);
 }
 
+// Pixel values and a transparency pattern for `n` pixels, without any
+// picture in them: for tests whose files must span several read blocks.
+inline std::vector<uint16_t> ScrambledPixels(std::size_t n) {
+  std::vector<uint16_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
+  return v;
+}
+
+inline std::vector<bool> ScatteredHoles(std::size_t n) {
+  std::vector<bool> clear(n);
+  for (std::size_t i = 0; i < n; ++i) clear[i] = (i / 37) % 3 == 0 || i % 11 == 0;
+  return clear;
+}
+
 }  // namespace tamsorel::test

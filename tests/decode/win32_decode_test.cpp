@@ -15,6 +15,7 @@
 #include "decode/portable_platform.h"
 #include "decode/sprite_format.h"
 #include "decode/win32_decode.h"
+#include "sample_pictures.h"
 #include "sprite_encoder.h"
 
 namespace tamsorel {
@@ -353,18 +354,6 @@ TEST(Win32Bitmaps, BitmapWhoseSizeCannotBeReadBackIsDeletedAndNotHandedOut) {
   }
 }
 
-std::vector<uint16_t> Scrambled(std::size_t n) {
-  std::vector<uint16_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
-  return v;
-}
-
-std::vector<bool> Holes(std::size_t n) {
-  std::vector<bool> clear(n);
-  for (std::size_t i = 0; i < n; ++i) clear[i] = (i / 37) % 3 == 0 || i % 11 == 0;
-  return clear;
-}
-
 TEST(Win32Files, BufferedReadsGiveWhatPieceByPieceReadsGiveAndReleaseTheFile) {
   // Files whose reads cross read blocks, jump back, share lines, point past
   // the end or 2 GiB away, or stop early: the DIB section holds exactly what
@@ -379,27 +368,27 @@ TEST(Win32Files, BufferedReadsGiveWhatPieceByPieceReadsGiveAndReleaseTheFile) {
     Bytes file;
   } cases[] = {
       {L"big.spr", test::EncodeSpr(999, 400, std::vector<uint8_t>(999 * 400, 77))},
-      {L"big.s16", test::EncodeS16(1, 701, 300, Scrambled(701 * 300))},
-      {L"big.c16", test::EncodeC16(0, 700, 500, Scrambled(700 * 500), Holes(700 * 500))},
-      {L"reversed.c16", test::EncodeC16(1, 300, 300, Scrambled(300 * 300), Holes(300 * 300), reversed)},
+      {L"big.s16", test::EncodeS16(1, 701, 300, test::ScrambledPixels(701 * 300))},
+      {L"big.c16", test::EncodeC16(0, 700, 500, test::ScrambledPixels(700 * 500), test::ScatteredHoles(700 * 500))},
+      {L"reversed.c16", test::EncodeC16(1, 300, 300, test::ScrambledPixels(300 * 300), test::ScatteredHoles(300 * 300), reversed)},
       {L"shared.c16", [] {
-         Bytes b = test::EncodeC16(0, 3, 4, Scrambled(12));
+         Bytes b = test::EncodeC16(0, 3, 4, test::ScrambledPixels(12));
          for (int k = 0; k < 3; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, 14 + 12);
          return b;
        }()},
       {L"far.c16", [] {
-         Bytes b = test::EncodeC16(0, 3, 5, Scrambled(15));
+         Bytes b = test::EncodeC16(0, 3, 5, test::ScrambledPixels(15));
          const uint32_t distant[] = {0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0x00100000};
          for (int k = 0; k < 4; ++k) test::PatchLe32(b, test::kS16LineOffsetsAt + 4 * k, distant[k]);
          return b;
        }()},
       {L"cut.c16", [] {
-         Bytes b = test::EncodeC16(0, 400, 400, Scrambled(400 * 400), Holes(400 * 400));
+         Bytes b = test::EncodeC16(0, 400, 400, test::ScrambledPixels(400 * 400), test::ScatteredHoles(400 * 400));
          b.resize(b.size() * 2 / 3 + 1);
          return b;
        }()},
       {L"cut.s16", [] {
-         Bytes b = test::EncodeS16(0, 640, 480, Scrambled(640 * 480));
+         Bytes b = test::EncodeS16(0, 640, 480, test::ScrambledPixels(640 * 480));
          b.resize(b.size() - 1001);
          return b;
        }()},
