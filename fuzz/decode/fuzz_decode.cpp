@@ -2,14 +2,18 @@
 // the file name (and so the kind: SPR or 16-bit); the rest is the file,
 // served from memory.  Pixel memory has poisoned guard regions on both
 // sides; after each decode the harness checks the guards, the handles left
-// open, the out-parameter and the header buffer.
+// open, the out-parameter and the header buffer, and that a decode through
+// a read buffer gives the same frame.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "decode/bitmap_header.h"
 #include "decode/decoder.h"
+#include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
 #include "test_platforms.h"
 
@@ -27,6 +31,39 @@ class CountingPlatform : public tamsorel::test::GuardedMemoryPlatform {
     ++reads;
     return GuardedMemoryPlatform::ReadFile(file, buffer, count, obtained);
   }
+};
+
+// The same bytes served through a read buffer, as the file platforms serve
+// them, but with blocks much smaller than a line, so that tags and runs fall
+// across block ends and the decoder's in-place path and its read path both
+// come into play.  Its decode must equal the unbuffered one byte for byte.
+class BufferedPlatform : public tamsorel::test::GuardedMemoryPlatform,
+                         private tamsorel::ReadBuffer::Source {
+ public:
+  BufferedPlatform(const uint8_t* bytes, std::size_t size)
+      : GuardedMemoryPlatform(kFuzzPixelCap), bytes_(bytes), size_(size) {}
+
+  FileHandle OpenFile(const char16_t* path) override {
+    buffer_ = tamsorel::ReadBuffer(storage_, sizeof storage_);
+    return GuardedMemoryPlatform::OpenFile(path);
+  }
+  bool ReadFile(FileHandle, void* target, uint32_t count, uint32_t* obtained) override {
+    return buffer_.Read(*this, target, count, obtained);
+  }
+  void SeekFile(FileHandle, uint32_t offset) override { buffer_.Seek(offset); }
+  tamsorel::ReadBuffer* BufferOf(FileHandle) override { return &buffer_; }
+
+ private:
+  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
+    *obtained = offset >= size_ ? 0 : static_cast<uint32_t>(std::min<uint64_t>(count, size_ - offset));
+    if (*obtained) std::memcpy(target, bytes_ + offset, *obtained);
+    return true;
+  }
+
+  const uint8_t* bytes_;
+  std::size_t size_;
+  uint8_t storage_[61];
+  tamsorel::ReadBuffer buffer_{storage_, sizeof storage_};
 };
 
 void Require(bool condition, const char* what) {
@@ -75,6 +112,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint64_t lines = static_cast<uint64_t>(made->height);
     Require(platform.reads <= 3 + lines + 2 * (pixels + 1) + kIdleTagAllowance + 1,
             "more reads than the work bound allows");
+
+    BufferedPlatform buffered(data + 1, size - 1);
+    buffered.AddFileView(name, data + 1, size - 1);
+    std::array<uint8_t, kHeaderBufferSize> bufferedHeader;
+    bufferedHeader.fill(0xCC);
+    BitmapHandle bufferedBitmap = nullptr;
+    Require(DecodeFirstFrame(buffered, name, bufferedHeader.data(), &bufferedBitmap) == S_OK,
+            "buffered reads fail a frame that plain reads decode");
+    const HeapBitmap* same = AsHeapBitmap(bufferedBitmap);
+    Require(buffered.GuardsIntact(), "buffered reads wrote outside the pixel memory");
+    Require(bufferedHeader == header && same->pixelBytes == made->pixelBytes &&
+                std::memcmp(same->pixels, made->pixels, made->pixelBytes) == 0,
+            "buffered reads decode differently from plain reads");
+    buffered.DeleteBitmap(bufferedBitmap);
     platform.DeleteBitmap(bitmap);
   } else {
     Require(bitmap == &untouched || bitmap == nullptr, "failure left a bitmap behind");

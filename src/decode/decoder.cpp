@@ -125,6 +125,50 @@ void CopyRows(DecodePlatform& platform, DecodePlatform::FileHandle file,
 // expansion stops and the pixels drawn so far stand, so a file whose lines
 // all point at the same long chain of empty runs costs no more than a
 // well-formed one.
+enum class HeldRuns { kLineEnded, kStop, kMore };
+
+// Expands the tags and runs that the read buffer holds whole, parsing them
+// in place, exactly as the tag-by-tag reads below would: it stops before the
+// first tag or run the buffer does not hold, and before a run that would
+// pass the end of the pixel memory, and leaves those to the reads.
+HeldRuns ExpandHeldRuns(ReadBuffer& buffer, uint8_t* pixels, std::size_t totalPixels,
+                        std::size_t* position, uint32_t* idleTags) {
+  uint32_t held = 0;
+  const uint8_t* const in = buffer.Held(&held);
+  std::size_t p = *position;
+  uint32_t used = 0;
+  HeldRuns outcome = HeldRuns::kMore;
+  while (held - used >= 2) {
+    const uint16_t tag = LoadLe16(in + used);
+    const std::size_t run = tag >> 1;
+    if (tag == 0) {
+      used += 2;
+      outcome = HeldRuns::kLineEnded;
+      break;
+    }
+    if (run == 0) {
+      used += 2;
+      if (++*idleTags > kIdleTagAllowance) {
+        outcome = HeldRuns::kStop;
+        break;
+      }
+      continue;
+    }
+    if (run > totalPixels - p) break;
+    if (tag & 1) {
+      if (2 * run > held - used - 2) break;
+      std::memcpy(pixels + 2 * p, in + used + 2, 2 * run);
+      used += static_cast<uint32_t>(2 + 2 * run);
+    } else {
+      used += 2;
+    }
+    p += run;
+  }
+  buffer.Consume(used);
+  *position = p;
+  return outcome;
+}
+
 void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
                  const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
                  const uint8_t* lineOffsets) {
@@ -135,6 +179,13 @@ void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
   for (uint32_t line = 0; line < entry.height; ++line) {
     platform.SeekFile(file, line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1)));
     for (;;) {
+      if (buffer) {
+        const HeldRuns held = ExpandHeldRuns(*buffer, bitmap.pixels, totalPixels, &p, &idleTags);
+        if (held == HeldRuns::kStop) return;
+        if (held == HeldRuns::kLineEnded) break;
+      }
+      // One tag (and its run) through the reads: the buffer does not hold
+      // it whole, or the run reaches the end of the pixel memory.
       uint8_t tagBytes[2];
       if (!ReadExactly(platform, file, buffer, tagBytes, sizeof tagBytes)) break;
       const uint16_t tag = LoadLe16(tagBytes);
@@ -149,13 +200,7 @@ void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
         if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * room);
         return;
       }
-      if (tag & 1) {
-        // Written out here rather than through the helper so that the
-        // common case, a run the buffer holds, stays inside the loop.
-        uint8_t* const target = bitmap.pixels + 2 * p;
-        const auto bytes = static_cast<uint32_t>(2 * run);
-        if (!buffer || !buffer->ReadHeld(target, bytes)) ReadPixels(platform, file, target, bytes);
-      }
+      if (tag & 1) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * run);
       p += run;
     }
     if (entry.width & 1) {

@@ -81,6 +81,20 @@ class ReadBuffer {
     position_ += count;
     return true;
   }
+  // The bytes the block holds from the current position on, for a caller
+  // that parses them in place; `*count` 0 (and null) when the position lies
+  // outside the block.  Consume then moves past what was used.
+  const uint8_t* Held(uint32_t* count) const {
+    const uint64_t at = position_ - blockStart_;
+    if (at >= blockBytes_) {
+      *count = 0;
+      return nullptr;
+    }
+    *count = blockBytes_ - static_cast<uint32_t>(at);
+    return storage_ + at;
+  }
+  void Consume(uint32_t count) { position_ += count; }
+
   // Moves the logical position; no bytes are read until the next Read.
   void Seek(uint32_t offset) { position_ = offset; }
 
