@@ -33,10 +33,15 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_owner.h"
 #include "sample_pictures.h"
 #include "sprite_encoder.h"
 
 namespace {
+
+using tamsorel::ComRef;
+using tamsorel::UniqueFile;
+using tamsorel::UniqueBitmap;
 
 using tamsorel::test::Bytes;
 
@@ -45,69 +50,6 @@ const CLSID kClsidQuorrel = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3
 // Committed private memory may grow by this much between the end of the
 // warm-up and the end of the run: heaps settle, nothing accumulates.
 constexpr SIZE_T kMemoryGrowthBound = SIZE_T{4} << 20;
-
-// An interface pointer that owns one reference.
-template <class T>
-class Ref {
- public:
-  Ref() = default;
-  ~Ref() { reset(); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-  void** out() {
-    reset();
-    return reinterpret_cast<void**>(&p_);
-  }
-  void reset() {
-    if (p_) {
-      T* held = p_;
-      p_ = nullptr;
-      held->Release();
-    }
-  }
-
- private:
-  T* p_ = nullptr;
-};
-
-// Owns a handle that CloseHandle releases.
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h) {}
-  ~Handle() {
-    if (valid()) CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
-// Owns a GDI bitmap.
-class Bitmap {
- public:
-  Bitmap() = default;
-  ~Bitmap() { reset(); }
-  Bitmap(const Bitmap&) = delete;
-  Bitmap& operator=(const Bitmap&) = delete;
-  HBITMAP* out() {
-    reset();
-    return &h_;
-  }
-  HBITMAP get() const { return h_; }
-  void reset() {
-    if (h_) DeleteObject(h_);
-    h_ = nullptr;
-  }
-
- private:
-  HBITMAP h_ = nullptr;
-};
 
 // Tamsorel.dll and the two entry points the soak calls.
 class Dll {
@@ -126,7 +68,7 @@ class Dll {
   bool ok() const { return getClassObject_ && canUnloadNow_; }
 
   HRESULT Create(IPersistFile** persist) const {
-    Ref<IClassFactory> factory;
+    ComRef<IClassFactory> factory;
     const HRESULT hr = getClassObject_(kClsidQuorrel, IID_IClassFactory, factory.out());
     if (FAILED(hr)) return hr;
     return factory->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void**>(persist));
@@ -152,14 +94,14 @@ std::string Narrow(const std::wstring& s) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const Bytes& bytes) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   return file.valid() && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
 }
 
 bool ReadWholeFile(const std::wstring& path, Bytes* bytes) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   LARGE_INTEGER size;
   if (!file.valid() || !GetFileSizeEx(file.get(), &size)) return false;
   bytes->resize(static_cast<std::size_t>(size.QuadPart));
@@ -311,11 +253,11 @@ Bytes BitmapBytes(HBITMAP bitmap) {
 
 Visit VisitFile(const Dll& dll, const std::wstring& path) {
   Visit v;
-  Ref<IPersistFile> persist;
+  ComRef<IPersistFile> persist;
   v.created = dll.Create(reinterpret_cast<IPersistFile**>(persist.out()));
   if (FAILED(v.created)) return v;
   v.loaded = persist->Load(path.c_str(), STGM_READ);
-  Ref<IExtractImage2> image;
+  ComRef<IExtractImage2> image;
   if (FAILED(persist->QueryInterface(IID_IExtractImage2, image.out()))) {
     v.created = E_NOINTERFACE;
     return v;
@@ -325,7 +267,7 @@ Visit VisitFile(const Dll& dll, const std::wstring& path) {
   const SIZE size = {96, 96};
   v.location = image->GetLocation(where, MAX_PATH, &priority, &size, 32, &flags);
   v.where = where;
-  Bitmap bitmap;
+  UniqueBitmap bitmap;
   v.extracted = image->Extract(bitmap.out());
   if (bitmap.get()) v.bitmap = BitmapBytes(bitmap.get());
   v.stamped = image->GetDateStamp(&v.stamp);
@@ -495,7 +437,7 @@ int Soak(const std::wstring& dllPath, const std::wstring& samples, int threads, 
   // No handle of any visit outlived it: each file opens with no sharing.
   int held = 0;
   for (const std::wstring& f : dir.files()) {
-    Handle exclusive(CreateFileW(f.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueFile exclusive(CreateFileW(f.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!exclusive.valid()) {
       if (held++ == 0) std::printf("soak: FAILED: %s cannot be opened exclusively\n", Narrow(f).c_str());
     }
@@ -556,9 +498,9 @@ int Timing(const std::wstring& dllPath, double seconds) {
       // The description of the bitmap the DLL makes, for the floor's copy.
       std::vector<uint8_t> info(sizeof(BITMAPINFOHEADER) + 1024, 0);
       {
-        Ref<IPersistFile> persist;
-        Ref<IExtractImage> image;
-        Bitmap made;
+        ComRef<IPersistFile> persist;
+        ComRef<IExtractImage> image;
+        UniqueBitmap made;
         if (FAILED(dll.Create(reinterpret_cast<IPersistFile**>(persist.out()))) ||
             persist->Load(path.c_str(), STGM_READ) != S_OK ||
             FAILED(persist->QueryInterface(IID_IExtractImage, image.out())) || image->Extract(made.out()) != S_OK) {
@@ -575,7 +517,7 @@ int Timing(const std::wstring& dllPath, double seconds) {
       }
       std::vector<uint8_t> buffer(bytes.size());
       auto floor = [&]() {
-        Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         LARGE_INTEGER size;
         DWORD got = 0;
@@ -584,7 +526,7 @@ int Timing(const std::wstring& dllPath, double seconds) {
           return false;
         HDC dc = GetDC(nullptr);
         void* bits = nullptr;
-        Bitmap section;
+        UniqueBitmap section;
         *section.out() = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS, &bits,
                                           nullptr, 0);
         ReleaseDC(nullptr, dc);
@@ -595,9 +537,9 @@ int Timing(const std::wstring& dllPath, double seconds) {
         return true;
       };
       auto decode = [&]() {
-        Ref<IPersistFile> persist;
-        Ref<IExtractImage> image;
-        Bitmap made;
+        ComRef<IPersistFile> persist;
+        ComRef<IExtractImage> image;
+        UniqueBitmap made;
         return SUCCEEDED(dll.Create(reinterpret_cast<IPersistFile**>(persist.out()))) &&
                persist->Load(path.c_str(), STGM_READ) == S_OK &&
                SUCCEEDED(persist->QueryInterface(IID_IExtractImage, image.out())) && image->Extract(made.out()) == S_OK;

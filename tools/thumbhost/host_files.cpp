@@ -7,31 +7,14 @@
 #include <aclapi.h>
 
 #include "common/hresult.h"
+#include "common/win32_owner.h"
 
 namespace thumbhost {
 
 namespace {
 
-// Owns one file handle.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~FileHandle() { Close(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() {
-    if (!valid()) return true;
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return CloseHandle(handle) != FALSE;
-  }
-
- private:
-  HANDLE handle_;
-};
+using tamsorel::UniqueFile;
+using tamsorel::UniqueLocal;
 
 // Opens `path` (through any link) to read its attributes and security only:
 // no content is read, so a device or a pipe never blocks.
@@ -68,34 +51,18 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// Owns a security descriptor that the system allocated with LocalAlloc.
-class SecurityDescriptor {
- public:
-  SecurityDescriptor() = default;
-  ~SecurityDescriptor() {
-    if (descriptor_ != nullptr) LocalFree(descriptor_);
-  }
-  SecurityDescriptor(const SecurityDescriptor&) = delete;
-  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
-  PSECURITY_DESCRIPTOR* out() { return &descriptor_; }
-  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-};
-
 // The file that writing `out` writes, as found by OutputFileProblem.
 struct Target {
   std::wstring path;  // where the new content goes (a link's target)
   bool exists = false;
   DWORD attributes = 0;
-  SecurityDescriptor security;  // owner, group and DACL of the file replaced
+  UniqueLocal<PSECURITY_DESCRIPTOR> security;  // owner, group and DACL of the file replaced
 };
 
 std::string CheckOutput(const std::wstring& out, const std::wstring& input, Target* target) {
   const std::string failed = "cannot write " + Narrow(out) + ": ";
   if (IsReservedDeviceName(out)) return failed + "not a regular file";
-  FileHandle file(OpenForQuery(out));
+  UniqueFile file(OpenForQuery(out));
   if (!file.valid()) {
     const DWORD error = GetLastError();
     if (error == ERROR_PATH_NOT_FOUND) return failed + "its folder does not exist";
@@ -116,7 +83,7 @@ std::string CheckOutput(const std::wstring& out, const std::wstring& input, Targ
   // refuse it the same way everywhere.
   if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return failed + "it is read-only";
   BY_HANDLE_FILE_INFORMATION source = {};
-  FileHandle in(OpenForQuery(input));
+  UniqueFile in(OpenForQuery(input));
   if (in.valid() && GetFileInformationByHandle(in.get(), &source) && SameFile(info, source))
     return failed + "it is the input file";
   wchar_t final[MAX_PATH * 4];
@@ -298,7 +265,7 @@ std::string Win32ErrorText(DWORD error) {
 
 std::string InputFileProblem(const std::wstring& path) {
   if (IsReservedDeviceName(path)) return "not a regular file";
-  FileHandle file(OpenForQuery(path));
+  UniqueFile file(OpenForQuery(path));
   if (!file.valid()) {
     const DWORD error = GetLastError();
     return error == ERROR_PATH_NOT_FOUND ? "no such file" : Win32ErrorText(error);
@@ -308,7 +275,7 @@ std::string InputFileProblem(const std::wstring& path) {
 }
 
 int ImageBits(const std::wstring& path) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
   if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return 0;
   uint8_t head[1024] = {};

@@ -32,12 +32,16 @@
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/win32_owner.h"
 #include "decode/bitmap_header.h"
 #include "decode/bmp_file.h"
 #include "host_files.h"
 #include "shell_lookup.h"
 
 namespace {
+
+using tamsorel::ComRef;
+using tamsorel::UniqueBitmap;
 
 // CLSID of the Quorrel class.
 const CLSID kClsidQuorrel = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
@@ -60,48 +64,6 @@ std::string ResultText(HRESULT hr) {
 }
 
 std::string Narrow(const wchar_t* text) { return thumbhost::Narrow(text != nullptr ? text : L""); }
-
-// Owns one COM interface reference.
-template <class T>
-class ComRef {
- public:
-  ComRef() = default;
-  ~ComRef() { reset(); }
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  T* get() const { return pointer_; }
-  T* operator->() const { return pointer_; }
-  void** out() {
-    reset();
-    return reinterpret_cast<void**>(&pointer_);
-  }
-  void reset() {
-    if (pointer_ != nullptr) {
-      T* held = pointer_;
-      pointer_ = nullptr;
-      held->Release();
-    }
-  }
-
- private:
-  T* pointer_ = nullptr;
-};
-
-// Deletes a GDI bitmap handed over by the handler.
-class BitmapRef {
- public:
-  BitmapRef() = default;
-  ~BitmapRef() {
-    if (bitmap_ != nullptr) DeleteObject(bitmap_);
-  }
-  BitmapRef(const BitmapRef&) = delete;
-  BitmapRef& operator=(const BitmapRef&) = delete;
-  HBITMAP* out() { return &bitmap_; }
-  HBITMAP get() const { return bitmap_; }
-
- private:
-  HBITMAP bitmap_ = nullptr;
-};
 
 // Where the handler comes from.  --dll loads a given library and calls its
 // DllGetClassObject; otherwise the handler is looked up under the file's
@@ -370,7 +332,7 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
                 static_cast<unsigned long>(flags));
   line += " GetLocation=" + ResultText(hr) + " \"" + Narrow(location) + "\"" + extras;
 
-  BitmapRef bitmap;
+  UniqueBitmap bitmap;
   const HRESULT extracted = extract->Extract(bitmap.out());
   line += " Extract=" + ResultText(extracted);
   std::vector<uint8_t> bmp;
