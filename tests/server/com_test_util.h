@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "loaded_dll.h"
+
 namespace testutil {
 
 const CLSID kClsidQuorrel = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
@@ -60,36 +62,6 @@ inline ULONG CurrentRefs(IUnknown* unknown) {
   unknown->AddRef();
   return unknown->Release();
 }
-
-// A library loaded with LoadLibraryW and freed when this goes away.
-class LoadedDll {
- public:
-  explicit LoadedDll(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {
-    if (module_ != nullptr) {
-      getClassObject_ = reinterpret_cast<GetClassObjectFunc>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-      canUnloadNow_ = reinterpret_cast<CanUnloadNowFunc>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
-    }
-  }
-  ~LoadedDll() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  LoadedDll(const LoadedDll&) = delete;
-  LoadedDll& operator=(const LoadedDll&) = delete;
-
-  bool ok() const { return module_ != nullptr && getClassObject_ != nullptr && canUnloadNow_ != nullptr; }
-  HMODULE module() const { return module_; }
-  HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const { return getClassObject_(clsid, iid, ppv); }
-  HRESULT CanUnloadNow() const { return canUnloadNow_(); }
-
- private:
-  using GetClassObjectFunc = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-  using CanUnloadNowFunc = HRESULT(STDAPICALLTYPE*)();
-  HMODULE module_;
-  GetClassObjectFunc getClassObject_ = nullptr;
-  CanUnloadNowFunc canUnloadNow_ = nullptr;
-};
 
 // Deletes a bitmap handed out by Extract.
 class BitmapGuard {

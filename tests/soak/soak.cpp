@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "common/win32_owner.h"
+#include "loaded_dll.h"
 #include "sample_pictures.h"
 #include "sprite_encoder.h"
 
@@ -51,37 +52,13 @@ const CLSID kClsidQuorrel = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3
 // warm-up and the end of the run: heaps settle, nothing accumulates.
 constexpr SIZE_T kMemoryGrowthBound = SIZE_T{4} << 20;
 
-// Tamsorel.dll and the two entry points the soak calls.
-class Dll {
- public:
-  explicit Dll(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {
-    if (!module_) return;
-    getClassObject_ = reinterpret_cast<GetClassObject>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-    canUnloadNow_ = reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
-  }
-  ~Dll() {
-    if (module_) FreeLibrary(module_);
-  }
-  Dll(const Dll&) = delete;
-  Dll& operator=(const Dll&) = delete;
-  bool ok() const { return getClassObject_ && canUnloadNow_; }
-
-  HRESULT Create(IPersistFile** persist) const {
-    ComRef<IClassFactory> factory;
-    const HRESULT hr = getClassObject_(kClsidQuorrel, IID_IClassFactory, factory.out());
-    if (FAILED(hr)) return hr;
-    return factory->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void**>(persist));
-  }
-  HRESULT CanUnload() const { return canUnloadNow_(); }
-
- private:
-  using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-  using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
-  HMODULE module_;
-  GetClassObject getClassObject_ = nullptr;
-  CanUnloadNow canUnloadNow_ = nullptr;
-};
+// A new object from the library's class object, as the shell makes one.
+HRESULT CreateObject(const testutil::LoadedDll& dll, IPersistFile** persist) {
+  ComRef<IClassFactory> factory;
+  const HRESULT hr = dll.GetClassObject(kClsidQuorrel, IID_IClassFactory, factory.out());
+  if (FAILED(hr)) return hr;
+  return factory->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void**>(persist));
+}
 
 // --- files -----------------------------------------------------------------
 
@@ -251,10 +228,10 @@ Bytes BitmapBytes(HBITMAP bitmap) {
   return out;
 }
 
-Visit VisitFile(const Dll& dll, const std::wstring& path) {
+Visit VisitFile(const testutil::LoadedDll& dll, const std::wstring& path) {
   Visit v;
   ComRef<IPersistFile> persist;
-  v.created = dll.Create(reinterpret_cast<IPersistFile**>(persist.out()));
+  v.created = CreateObject(dll, reinterpret_cast<IPersistFile**>(persist.out()));
   if (FAILED(v.created)) return v;
   v.loaded = persist->Load(path.c_str(), STGM_READ);
   ComRef<IExtractImage2> image;
@@ -295,7 +272,7 @@ SIZE_T CommittedPrivateBytes() {
 // --- the soak --------------------------------------------------------------
 
 struct Shared {
-  const Dll* dll;
+  const testutil::LoadedDll* dll;
   const std::vector<std::wstring>* paths;
   const std::vector<Visit>* expected;
   int cycles;
@@ -366,7 +343,7 @@ int Soak(const std::wstring& dllPath, const std::wstring& samples, int threads, 
   }
   int failures = 0;
   {
-    Dll dll(dllPath);
+    testutil::LoadedDll dll(dllPath);
     if (!dll.ok()) {
       std::fprintf(stderr, "soak: cannot load %s\n", Narrow(dllPath).c_str());
       return 1;
@@ -427,7 +404,7 @@ int Soak(const std::wstring& dllPath, const std::wstring& samples, int threads, 
     }
     DeleteCriticalSection(&shared.lock);
     CoUninitialize();
-    const HRESULT unload = dll.CanUnload();
+    const HRESULT unload = dll.CanUnloadNow();
     std::printf("soak: DllCanUnloadNow 0x%08lX\n", static_cast<unsigned long>(unload));
     if (unload != S_OK) {
       std::printf("soak: FAILED: the module still holds a lock or an object\n");
@@ -484,7 +461,7 @@ double MicrosecondsPer(Work work, double seconds) {
 
 int Timing(const std::wstring& dllPath, double seconds) {
   WorkDir dir;
-  Dll dll(dllPath);
+  testutil::LoadedDll dll(dllPath);
   if (!dir.ok() || !dll.ok() || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
     std::fprintf(stderr, "soak: cannot set up the timing run\n");
     return 1;
@@ -501,7 +478,7 @@ int Timing(const std::wstring& dllPath, double seconds) {
         ComRef<IPersistFile> persist;
         ComRef<IExtractImage> image;
         UniqueBitmap made;
-        if (FAILED(dll.Create(reinterpret_cast<IPersistFile**>(persist.out()))) ||
+        if (FAILED(CreateObject(dll, reinterpret_cast<IPersistFile**>(persist.out()))) ||
             persist->Load(path.c_str(), STGM_READ) != S_OK ||
             FAILED(persist->QueryInterface(IID_IExtractImage, image.out())) || image->Extract(made.out()) != S_OK) {
           std::printf("%s/%d: the DLL does not decode it\n", kind, size);
@@ -540,7 +517,7 @@ int Timing(const std::wstring& dllPath, double seconds) {
         ComRef<IPersistFile> persist;
         ComRef<IExtractImage> image;
         UniqueBitmap made;
-        return SUCCEEDED(dll.Create(reinterpret_cast<IPersistFile**>(persist.out()))) &&
+        return SUCCEEDED(CreateObject(dll, reinterpret_cast<IPersistFile**>(persist.out()))) &&
                persist->Load(path.c_str(), STGM_READ) == S_OK &&
                SUCCEEDED(persist->QueryInterface(IID_IExtractImage, image.out())) && image->Extract(made.out()) == S_OK;
       };
