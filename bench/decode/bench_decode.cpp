@@ -3,7 +3,10 @@
 // of the same size.  Each decode/KIND/SIZE line carries the counter
 // "x_floor" = decode time / floor time.
 //
-//   bench_decode [--benchmark_filter=...]
+//   bench_decode [--benchmark_filter=...] [--benchmark_repetitions=N]
+//
+// On a noisy machine, repetitions give steadier figures: the median lines
+// carry the ratio of the medians.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -116,7 +119,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const std::string name = run.benchmark_name();
       const std::size_t slash = name.find('/');
       const std::string what = name.substr(0, slash), sample = name.substr(slash + 1);
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      // Single runs, and the mean and median of repetitions; the spread of
+      // repetitions has no ratio.
+      const bool ratioed = run.run_type == Run::RT_Iteration ||
+                           run.aggregate_name == "mean" || run.aggregate_name == "median";
+      if (!ratioed || run.error_occurred) continue;
       if (what == "floor") {
         floor_[sample] = run.GetAdjustedRealTime();
         run.counters["x_floor"] = benchmark::Counter(1.0);

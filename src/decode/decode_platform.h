@@ -43,10 +43,11 @@ class DecodePlatform {
   // Moves to an absolute offset from the start of the file.
   virtual void SeekFile(FileHandle file, uint32_t offset) = 0;
   virtual void CloseFile(FileHandle file) = 0;
-  // The read buffer that ReadFile serves this file's reads from, if the
-  // platform has one (null by default).  The decoder's hot loop takes reads
-  // the buffer holds straight from it, without a virtual call; the reads,
-  // their sizes and their order stay the same.
+  // The read buffer that ReadFile and SeekFile serve this file from, if the
+  // platform has one (null by default).  The decoder's hot loop takes the
+  // bytes the buffer holds straight from it and moves the buffer's position
+  // itself, without a virtual call; the bytes it gets are those the reads
+  // would give.
   virtual ReadBuffer* BufferOf(FileHandle file);
 
   // Finds the 1024 palette bytes.  On success `*bytes` stays valid until

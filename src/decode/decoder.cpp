@@ -125,89 +125,127 @@ void CopyRows(DecodePlatform& platform, DecodePlatform::FileHandle file,
 // expansion stops and the pixels drawn so far stand, so a file whose lines
 // all point at the same long chain of empty runs costs no more than a
 // well-formed one.
-enum class HeldRuns { kLineEnded, kStop, kMore };
+struct Expansion {
+  uint8_t* pixels;
+  std::size_t totalPixels;
+  const FrameEntry& entry;
+  const uint8_t* lineOffsets;
+  std::size_t p = 0;  // write position, in pixels
+  uint32_t idleTags = 0;
+  uint32_t line = 0;
+
+  uint32_t LineOffset() const {
+    return line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1));
+  }
+  // Moves past the end of the current line: the padding pixel of odd
+  // widths, then the next line.  False when the expansion is over: no room
+  // for the padding pixel, or no line left.
+  bool NextLine() {
+    if (entry.width & 1) {
+      if (p == totalPixels) return false;
+      ++p;
+    }
+    return ++line < entry.height;
+  }
+};
+
+enum class Expanded { kMore, kSeekLine, kDone };
 
 // Expands the tags and runs that the read buffer holds whole, parsing them
 // in place, exactly as the tag-by-tag reads below would: it stops before the
 // first tag or run the buffer does not hold, and before a run that would
-// pass the end of the pixel memory, and leaves those to the reads.
-HeldRuns ExpandHeldRuns(ReadBuffer& buffer, uint8_t* pixels, std::size_t totalPixels,
-                        std::size_t* position, uint32_t* idleTags) {
+// pass the end of the pixel memory, and leaves those to the reads.  When a
+// line ends, the next one goes on here if the buffer holds its start (lines
+// usually follow each other); otherwise kSeekLine.
+Expanded ExpandHeldRuns(ReadBuffer& buffer, Expansion& x) {
   uint32_t held = 0;
-  const uint8_t* const in = buffer.Held(&held);
-  std::size_t p = *position;
-  uint32_t used = 0;
-  HeldRuns outcome = HeldRuns::kMore;
-  while (held - used >= 2) {
-    const uint16_t tag = LoadLe16(in + used);
-    const std::size_t run = tag >> 1;
-    if (tag == 0) {
-      used += 2;
-      outcome = HeldRuns::kLineEnded;
-      break;
-    }
-    if (run == 0) {
-      used += 2;
-      if (++*idleTags > kIdleTagAllowance) {
-        outcome = HeldRuns::kStop;
+  const uint8_t* const first = buffer.Held(&held);
+  const uint64_t firstAt = buffer.position();
+  const uint8_t* in = first;
+  const uint8_t* const inEnd = first + held;
+  uint8_t* out = x.pixels + 2 * x.p;
+  uint8_t* const outEnd = x.pixels + 2 * x.totalPixels;
+  Expanded outcome = Expanded::kMore;
+  while (inEnd - in >= 2) {
+    const uint16_t tag = LoadLe16(in);
+    const std::size_t bytes = tag & ~1u;  // the run's pixels times two
+    if (bytes == 0) {
+      in += 2;
+      if (tag == 0) {
+        x.p = static_cast<std::size_t>(out - x.pixels) / 2;
+        if (!x.NextLine()) {
+          outcome = Expanded::kDone;
+          break;
+        }
+        out = x.pixels + 2 * x.p;
+        const uint64_t next = x.LineOffset();
+        if (next < firstAt || next - firstAt >= held) {
+          outcome = Expanded::kSeekLine;
+          break;
+        }
+        in = first + (next - firstAt);
+        continue;
+      }
+      if (++x.idleTags > kIdleTagAllowance) {
+        outcome = Expanded::kDone;
         break;
       }
       continue;
     }
-    if (run > totalPixels - p) break;
+    if (bytes > static_cast<std::size_t>(outEnd - out)) break;
     if (tag & 1) {
-      if (2 * run > held - used - 2) break;
-      std::memcpy(pixels + 2 * p, in + used + 2, 2 * run);
-      used += static_cast<uint32_t>(2 + 2 * run);
+      if (bytes > static_cast<std::size_t>(inEnd - in - 2)) break;
+      std::memcpy(out, in + 2, bytes);
+      in += 2 + bytes;
     } else {
-      used += 2;
+      in += 2;
     }
-    p += run;
+    out += bytes;
   }
-  buffer.Consume(used);
-  *position = p;
+  // `in` never lies before `first`: only lines at or after it are taken.
+  buffer.Consume(static_cast<uint32_t>(in - first));
+  x.p = static_cast<std::size_t>(out - x.pixels) / 2;
   return outcome;
+}
+
+// Expands from the current file position until a line ends (kSeekLine: the
+// next line must be sought) or the expansion is over (kDone).
+Expanded ExpandFromHere(DecodePlatform& platform, DecodePlatform::FileHandle file,
+                        ReadBuffer* buffer, Expansion& x) {
+  for (;;) {
+    if (buffer) {
+      const Expanded held = ExpandHeldRuns(*buffer, x);
+      if (held != Expanded::kMore) return held;
+    }
+    // One tag (and its run) through the reads: the buffer does not hold it
+    // whole, or the run reaches the end of the pixel memory.
+    uint8_t tagBytes[2];
+    uint16_t tag = 0;
+    if (ReadExactly(platform, file, buffer, tagBytes, sizeof tagBytes)) tag = LoadLe16(tagBytes);
+    if (tag == 0) return x.NextLine() ? Expanded::kSeekLine : Expanded::kDone;
+    const std::size_t run = tag >> 1;
+    if (run == 0) {
+      if (++x.idleTags > kIdleTagAllowance) return Expanded::kDone;
+      continue;
+    }
+    const std::size_t room = x.totalPixels - x.p;
+    if (run > room) {
+      if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, x.pixels + 2 * x.p, 2 * room);
+      return Expanded::kDone;
+    }
+    if (tag & 1) ReadPixels(platform, file, buffer, x.pixels + 2 * x.p, 2 * run);
+    x.p += run;
+  }
 }
 
 void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
                  const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
                  const uint8_t* lineOffsets) {
-  const std::size_t totalPixels = bitmap.pixelBytes / 2;
+  Expansion x{bitmap.pixels, bitmap.pixelBytes / 2, entry, lineOffsets};
   ReadBuffer* const buffer = platform.BufferOf(file);
-  std::size_t p = 0;
-  uint32_t idleTags = 0;
-  for (uint32_t line = 0; line < entry.height; ++line) {
-    platform.SeekFile(file, line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1)));
-    for (;;) {
-      if (buffer) {
-        const HeldRuns held = ExpandHeldRuns(*buffer, bitmap.pixels, totalPixels, &p, &idleTags);
-        if (held == HeldRuns::kStop) return;
-        if (held == HeldRuns::kLineEnded) break;
-      }
-      // One tag (and its run) through the reads: the buffer does not hold
-      // it whole, or the run reaches the end of the pixel memory.
-      uint8_t tagBytes[2];
-      if (!ReadExactly(platform, file, buffer, tagBytes, sizeof tagBytes)) break;
-      const uint16_t tag = LoadLe16(tagBytes);
-      if (tag == 0) break;
-      const std::size_t run = tag >> 1;
-      if (run == 0) {
-        if (++idleTags > kIdleTagAllowance) return;
-        continue;
-      }
-      const std::size_t room = totalPixels - p;
-      if (run > room) {
-        if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * room);
-        return;
-      }
-      if (tag & 1) ReadPixels(platform, file, buffer, bitmap.pixels + 2 * p, 2 * run);
-      p += run;
-    }
-    if (entry.width & 1) {
-      if (p == totalPixels) return;
-      ++p;
-    }
-  }
+  do {
+    platform.SeekFile(file, x.LineOffset());
+  } while (ExpandFromHere(platform, file, buffer, x) == Expanded::kSeekLine);
 }
 
 HRESULT DecodeSpr(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8_t* header,

@@ -13,7 +13,7 @@ uint32_t ReadBuffer::CapacityFor(uint64_t fileBytes) {
 
 bool ReadBuffer::Fill(Source& source) {
   const bool sequential = position_ == blockStart_ + blockBytes_;
-  uint32_t want = kFirstFill;
+  uint32_t want = capacity_ < kMaxCapacity ? capacity_ : kFirstFill;
   if (!sequential) {
     want = kSeekFill;
   } else if (nextFill_ != 0) {

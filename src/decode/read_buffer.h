@@ -37,9 +37,11 @@ class ReadBuffer {
 
   // Largest block held; reads at least this long bypass the buffer.
   static constexpr uint32_t kMaxCapacity = 256 * 1024;
-  // The first fill: the whole of a file up to this size, so that small
-  // files cost one read; larger files start here and grow, so that a frame
-  // read in one go (SPR, S16) is not first copied through the buffer.
+  // A file that fits in the buffer (CapacityFor gives it a capacity below
+  // kMaxCapacity) is read whole by the first fill: one system read serves
+  // the whole decode.  Larger files start with a fill of this size and
+  // grow, so that a frame read in one go (SPR, S16) is not first copied
+  // through the buffer.
   static constexpr uint32_t kFirstFill = 64 * 1024;
   // After a seek away from the block, the next fill is this small and then
   // doubles while reading stays sequential, so files whose lines point all

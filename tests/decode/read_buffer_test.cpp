@@ -109,20 +109,24 @@ TEST(ReadBuffer, AnyMixOfReadsAndSeeksGivesTheUnbufferedResult) {
   }
 }
 
-TEST(ReadBuffer, SmallFileIsReadOnceWhateverTheDecoderAsks) {
-  const Bytes file = Numbered(3000);
-  CountingSource source(file);
-  Buffered b(ReadBuffer::CapacityFor(file.size()));
-  // Tags and runs, seeks back and forth inside the file, reads at its end
-  // and beyond it: one raw read of the whole file serves them all.
-  for (uint32_t at : {0u, 100u, 2990u, 14u, 3000u, 5000u, 0x90000000u}) {
-    b.buffer.Seek(at);
-    for (int i = 0; i < 5; ++i) Read(b.buffer, source, 2);
-    Read(b.buffer, source, 40);
+TEST(ReadBuffer, FileThatFitsIsReadOnceWhateverTheDecoderAsks) {
+  // Small, and larger than the first fill of a file that does not fit.
+  for (const uint32_t size : {3000u, ReadBuffer::kFirstFill + 5000, ReadBuffer::kMaxCapacity - 2}) {
+    SCOPED_TRACE(size);
+    const Bytes file = Numbered(size);
+    CountingSource source(file);
+    Buffered b(ReadBuffer::CapacityFor(file.size()));
+    // Tags and runs, seeks back and forth inside the file, reads at its end
+    // and beyond it: one raw read of the whole file serves them all.
+    for (uint32_t at : {0u, 100u, size - 10, 14u, size, size + 2000, 0x90000000u}) {
+      b.buffer.Seek(at);
+      for (int i = 0; i < 5; ++i) Read(b.buffer, source, 2);
+      Read(b.buffer, source, 40);
+    }
+    ASSERT_EQ(source.calls.size(), 1u);
+    EXPECT_EQ(source.calls[0].offset, 0u);
+    EXPECT_EQ(source.calls[0].count, size + 1);
   }
-  ASSERT_EQ(source.calls.size(), 1u);
-  EXPECT_EQ(source.calls[0].offset, 0u);
-  EXPECT_EQ(source.calls[0].count, 3001u);
 }
 
 TEST(ReadBuffer, FillsShrinkAfterASeekAwayAndGrowWhileReadingOnLongReadsBypass) {
