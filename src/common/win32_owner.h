@@ -84,6 +84,8 @@ class ComRef : public UniqueHandle<ComReferenceTraits<T>> {
   T* operator->() const { return this->get(); }
   // The form QueryInterface and the class-object calls take.
   void** out() { return reinterpret_cast<void**>(UniqueHandle<ComReferenceTraits<T>>::out()); }
+  // The form calls that hand out a typed pointer take (GetTypeInfo, ...).
+  T** outTyped() { return UniqueHandle<ComReferenceTraits<T>>::out(); }
 };
 
 }  // namespace tamsorel

@@ -13,10 +13,10 @@
 #include "sprite_fixtures.h"
 
 using fixtures::Bytes;
-using testutil::BitmapGuard;
+using tamsorel::ComRef;
+using tamsorel::UniqueBitmap;
 using testutil::kClsidQuorrel;
 using testutil::LoadedDll;
-using testutil::Ref;
 
 namespace {
 
@@ -74,20 +74,20 @@ struct Thumbnail {
 
 Thumbnail Request(const LoadedDll& dll, const std::wstring& sprite) {
   Thumbnail result;
-  Ref<IClassFactory> factory;
+  ComRef<IClassFactory> factory;
   if (dll.GetClassObject(kClsidQuorrel, IID_IClassFactory, factory.out()) != S_OK) return result;
-  Ref<IPersistFile> persist;
+  ComRef<IPersistFile> persist;
   if (factory->CreateInstance(nullptr, IID_IPersistFile, persist.out()) != S_OK) return result;
   factory.reset();
   result.load = persist->Load(sprite.c_str(), STGM_READ);
-  Ref<IExtractImage2> image;
+  ComRef<IExtractImage2> image;
   if (persist->QueryInterface(IID_IExtractImage2, image.out()) != S_OK) return result;
   persist.reset();
   WCHAR location[MAX_PATH];
   DWORD priority = IEIT_PRIORITY_NORMAL, flags = IEIFLAG_ASPECT | IEIFLAG_OFFLINE;
   SIZE size = {96, 96};
   image->GetLocation(location, MAX_PATH, &priority, &size, 32, &flags);
-  BitmapGuard bitmap;
+  UniqueBitmap bitmap;
   result.extract = image->Extract(bitmap.out());
   if (result.extract == S_OK) result.bmp = BmpOf(bitmap.get());
   FILETIME stamp = {};
@@ -181,14 +181,14 @@ TEST_F(TamsorelDll, ExtractsEveryKindAndReleasesTheFile) {
 TEST_F(TamsorelDll, TwoExtractsGiveIndependentBitmaps) {
   const std::vector<uint16_t> pixels = {1, 2, 3, 4, 5, 6, 7, 8};
   const std::wstring path = dir_.Write(L"twice.s16", fixtures::MakeS16(fixtures::kRgb565, 4, 2, pixels));
-  Ref<IClassFactory> factory;
+  ComRef<IClassFactory> factory;
   ASSERT_EQ(dll_->GetClassObject(kClsidQuorrel, IID_IClassFactory, factory.out()), S_OK);
-  Ref<IExtractImage> image;
+  ComRef<IExtractImage> image;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IExtractImage, image.out()), S_OK);
-  Ref<IPersistFile> persist;
+  ComRef<IPersistFile> persist;
   ASSERT_EQ(image->QueryInterface(IID_IPersistFile, persist.out()), S_OK);
   ASSERT_EQ(persist->Load(path.c_str(), STGM_READ), S_OK);
-  BitmapGuard first, second;
+  UniqueBitmap first, second;
   ASSERT_EQ(image->Extract(first.out()), S_OK);
   ASSERT_EQ(image->Extract(second.out()), S_OK);
   ASSERT_NE(first.get(), second.get());
@@ -214,14 +214,14 @@ TEST_F(TamsorelDll, LockCountAcrossClassObjectLockServerAndObjects) {
   EXPECT_EQ(dll_->GetClassObject(kClsidQuorrel, IID_IClassFactory, nullptr), E_POINTER);
   EXPECT_EQ(dll_->CanUnloadNow(), S_OK);
 
-  Ref<IClassFactory> factory;
+  ComRef<IClassFactory> factory;
   ASSERT_EQ(dll_->GetClassObject(kClsidQuorrel, IID_IClassFactory, factory.out()), S_OK);
   EXPECT_EQ(dll_->CanUnloadNow(), S_FALSE) << "a client holds the class object";
-  Ref<IUnknown> again;
+  ComRef<IUnknown> again;
   ASSERT_EQ(dll_->GetClassObject(kClsidQuorrel, IID_IUnknown, again.out()), S_OK);
   EXPECT_EQ(again.get(), static_cast<IUnknown*>(factory.get()));
   again.reset();
-  Ref<IExtractImage2> image;
+  ComRef<IExtractImage2> image;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IExtractImage2, image.out()), S_OK);
   ASSERT_EQ(factory->LockServer(TRUE), S_OK);
   factory.reset();
@@ -264,8 +264,8 @@ const GUID kLibIdStdOle2 = {0x00020430, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00,
 
 // The TYPELIB resource declares exactly the library, interface and coclass.
 TEST(TamsorelTypeLibrary, DeclarationsOfTheEmbeddedLibrary) {
-  Ref<ITypeLib> library;
-  ASSERT_EQ(LoadTypeLibEx(DllPath().c_str(), REGKIND_NONE, library.outT()), S_OK);
+  ComRef<ITypeLib> library;
+  ASSERT_EQ(LoadTypeLibEx(DllPath().c_str(), REGKIND_NONE, library.outTyped()), S_OK);
   TLIBATTR* attributes = nullptr;
   ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
   EXPECT_TRUE(IsEqualGUID(attributes->guid, testutil::kLibIdTamsorel));
@@ -297,8 +297,8 @@ TEST(TamsorelTypeLibrary, DeclarationsOfTheEmbeddedLibrary) {
   for (UINT index = 0; index < 2; ++index) {
     const Expected& e = types[index];
     SCOPED_TRACE(index);
-    Ref<ITypeInfo> info;
-    ASSERT_EQ(library->GetTypeInfo(index, info.outT()), S_OK);
+    ComRef<ITypeInfo> info;
+    ASSERT_EQ(library->GetTypeInfo(index, info.outTyped()), S_OK);
     TYPEATTR* type = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&type), S_OK);
     EXPECT_EQ(type->typekind, e.kind);
@@ -318,17 +318,17 @@ TEST(TamsorelTypeLibrary, DeclarationsOfTheEmbeddedLibrary) {
     // IDispatch.
     HREFTYPE reference = 0;
     ASSERT_EQ(info->GetRefTypeOfImplType(0, &reference), S_OK);
-    Ref<ITypeInfo> base;
-    ASSERT_EQ(info->GetRefTypeInfo(reference, base.outT()), S_OK);
+    ComRef<ITypeInfo> base;
+    ASSERT_EQ(info->GetRefTypeInfo(reference, base.outTyped()), S_OK);
     BSTR baseName = nullptr;
     ASSERT_EQ(base->GetDocumentation(MEMBERID_NIL, &baseName, nullptr, nullptr, nullptr), S_OK);
     EXPECT_STREQ(baseName, index == 0 ? L"IQuorrel" : L"IDispatch");
     SysFreeString(baseName);
     if (index == 1) {
       // IDispatch comes from the imported stdole2.tlb, version 2.0, LCID 0.
-      Ref<ITypeLib> imported;
+      ComRef<ITypeLib> imported;
       UINT position = 0;
-      ASSERT_EQ(base->GetContainingTypeLib(imported.outT(), &position), S_OK);
+      ASSERT_EQ(base->GetContainingTypeLib(imported.outTyped(), &position), S_OK);
       TLIBATTR* stdole = nullptr;
       ASSERT_EQ(imported->GetLibAttr(&stdole), S_OK);
       EXPECT_TRUE(IsEqualGUID(stdole->guid, kLibIdStdOle2));

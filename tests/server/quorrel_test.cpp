@@ -20,7 +20,7 @@
 #include "sprite_fixtures.h"
 
 using testutil::kClsidQuorrel;
-using testutil::Ref;
+using tamsorel::ComRef;
 
 namespace {
 
@@ -29,7 +29,7 @@ LONG LockCount() { return tamsorel::g_serverModule->ModuleLockCount(); }
 void* const kGarbage = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADBEEF));
 
 template <class T>
-HRESULT NewQuorrel(Ref<T>* out, const IID& iid) {
+HRESULT NewQuorrel(ComRef<T>* out, const IID& iid) {
   return tamsorel::CreateQuorrel(nullptr, iid, out->out());
 }
 
@@ -37,7 +37,7 @@ HRESULT NewQuorrel(Ref<T>* out, const IID& iid) {
 // Identities
 
 TEST(QuorrelIdentity, InterfacesOfThePlainObject) {
-  Ref<IUnknown> unknown;
+  ComRef<IUnknown> unknown;
   ASSERT_EQ(NewQuorrel(&unknown, IID_IUnknown), S_OK);
   struct Row {
     const IID* iid;
@@ -45,11 +45,11 @@ TEST(QuorrelIdentity, InterfacesOfThePlainObject) {
   };
   const Row primary[] = {{&IID_IUnknown, "IUnknown"}, {&IID_IDispatch, "IDispatch"}, {&testutil::kIidQuorrel, "IQuorrel"}};
   for (const Row& row : primary) {
-    Ref<IUnknown> answer;
+    ComRef<IUnknown> answer;
     ASSERT_EQ(unknown->QueryInterface(*row.iid, answer.out()), S_OK) << row.name;
     EXPECT_EQ(answer.get(), unknown.get()) << row.name << " is the primary interface";
   }
-  Ref<IUnknown> image, image2, persist;
+  ComRef<IUnknown> image, image2, persist;
   ASSERT_EQ(unknown->QueryInterface(IID_IExtractImage, image.out()), S_OK);
   ASSERT_EQ(unknown->QueryInterface(IID_IExtractImage2, image2.out()), S_OK);
   ASSERT_EQ(unknown->QueryInterface(IID_IPersistFile, persist.out()), S_OK);
@@ -60,7 +60,7 @@ TEST(QuorrelIdentity, InterfacesOfThePlainObject) {
 
   // Every interface leads back to the same identity and the same count.
   for (IUnknown* from : {image.get(), persist.get()}) {
-    Ref<IUnknown> back;
+    ComRef<IUnknown> back;
     ASSERT_EQ(from->QueryInterface(IID_IUnknown, back.out()), S_OK);
     EXPECT_EQ(back.get(), unknown.get());
   }
@@ -80,12 +80,12 @@ TEST(QuorrelIdentity, InterfacesOfThePlainObject) {
 TEST(QuorrelIdentity, LockCountFollowsLivingObjects) {
   const LONG before = LockCount();
   {
-    Ref<IPersistFile> a, b;
+    ComRef<IPersistFile> a, b;
     ASSERT_EQ(NewQuorrel(&a, IID_IPersistFile), S_OK);
     EXPECT_EQ(LockCount(), before + 1);
     ASSERT_EQ(NewQuorrel(&b, IID_IPersistFile), S_OK);
     EXPECT_EQ(LockCount(), before + 2);
-    Ref<IExtractImage> extra;
+    ComRef<IExtractImage> extra;
     ASSERT_EQ(a->QueryInterface(IID_IExtractImage, extra.out()), S_OK);
     a.reset();
     EXPECT_EQ(LockCount(), before + 2) << "the object lives on through IExtractImage";
@@ -133,7 +133,7 @@ TEST(QuorrelAggregation, InnerUnknownAndDelegatingInterfaces) {
   // The inner unknown has its own count.
   EXPECT_EQ(outer.inner->AddRef(), 2u);
   EXPECT_EQ(outer.inner->Release(), 1u);
-  Ref<IUnknown> innerAgain;
+  ComRef<IUnknown> innerAgain;
   ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, innerAgain.out()), S_OK);
   EXPECT_EQ(innerAgain.get(), outer.inner) << "IUnknown of the inner unknown is the inner unknown";
   innerAgain.reset();
@@ -151,14 +151,14 @@ TEST(QuorrelAggregation, InnerUnknownAndDelegatingInterfaces) {
 
   // QueryInterface on a contained interface is the outer object's.
   const int queriesBefore = outer.queries;
-  Ref<IUnknown> identity;
+  ComRef<IUnknown> identity;
   ASSERT_EQ(image->QueryInterface(IID_IUnknown, identity.out()), S_OK);
   EXPECT_EQ(identity.get(), static_cast<IUnknown*>(&outer));
   EXPECT_EQ(outer.queries, queriesBefore + 1);
   identity.reset();
-  Ref<IPersistFile> persist;
+  ComRef<IPersistFile> persist;
   ASSERT_EQ(image->QueryInterface(IID_IPersistFile, persist.out()), S_OK) << "reached through the outer object";
-  Ref<IDispatch> dispatch;
+  ComRef<IDispatch> dispatch;
   ASSERT_EQ(persist->QueryInterface(IID_IDispatch, dispatch.out()), S_OK);
   void* refused = kGarbage;
   EXPECT_EQ(persist->QueryInterface(IID_IPersist, &refused), E_NOINTERFACE);
@@ -262,8 +262,8 @@ class QuorrelPath : public ::testing::Test {
     ASSERT_EQ(NewQuorrel(&persist_, IID_IPersistFile), S_OK);
     ASSERT_EQ(persist_->QueryInterface(IID_IExtractImage2, image_.out()), S_OK);
   }
-  Ref<IPersistFile> persist_;
-  Ref<IExtractImage2> image_;
+  ComRef<IPersistFile> persist_;
+  ComRef<IExtractImage2> image_;
 };
 
 constexpr WCHAR kSentinel = 0x5A5A;
@@ -363,9 +363,9 @@ TEST_F(QuorrelPath, PathsOf260UnitsOrMoreAreRefusedAndTheLoadedPathStays) {
     EXPECT_EQ(std::wstring(buffer.data()), longest);
   }
   // A refused path leaves an object that never loaded one as it was.
-  Ref<IPersistFile> fresh;
+  ComRef<IPersistFile> fresh;
   ASSERT_EQ(NewQuorrel(&fresh, IID_IPersistFile), S_OK);
-  Ref<IExtractImage2> freshImage;
+  ComRef<IExtractImage2> freshImage;
   ASSERT_EQ(fresh->QueryInterface(IID_IExtractImage2, freshImage.out()), S_OK);
   EXPECT_EQ(fresh->Load(tooLong[0].c_str(), STGM_READ), kTooLong);
   HBITMAP bitmap = reinterpret_cast<HBITMAP>(kGarbage);
@@ -445,7 +445,7 @@ TEST_F(QuorrelPath, DateStampOfExistingMissingAndLockedFiles) {
 // Automation
 
 TEST(QuorrelDispatch, TypeInfoCountAndNullPointers) {
-  Ref<IDispatch> dispatch;
+  ComRef<IDispatch> dispatch;
   ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
   UINT count = 7;
   EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
@@ -486,7 +486,7 @@ class TypeLibRegistration {
 // library is registered, the next call loads it and it stays loaded.
 TEST(QuorrelDispatch, LoadsTheRegisteredTypeLibraryOnce) {
   constexpr LCID kLcid = 0x0409;
-  Ref<IDispatch> dispatch;
+  ComRef<IDispatch> dispatch;
   ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
 
   ITypeLib* direct = nullptr;
@@ -507,9 +507,9 @@ TEST(QuorrelDispatch, LoadsTheRegisteredTypeLibraryOnce) {
   TypeLibRegistration registration(fixtures::ProgramDir() + L"\\Tamsorel.dll");
   ASSERT_EQ(registration.result(), S_OK);
 
-  Ref<ITypeInfo> first, fifth;
-  ASSERT_EQ(dispatch->GetTypeInfo(0, kLcid, first.outT()), S_OK);
-  ASSERT_EQ(dispatch->GetTypeInfo(5, kLcid, fifth.outT()), S_OK);
+  ComRef<ITypeInfo> first, fifth;
+  ASSERT_EQ(dispatch->GetTypeInfo(0, kLcid, first.outTyped()), S_OK);
+  ASSERT_EQ(dispatch->GetTypeInfo(5, kLcid, fifth.outTyped()), S_OK);
   EXPECT_EQ(first.get(), fifth.get()) << "every index gives the one cached type info";
   TYPEATTR* attributes = nullptr;
   ASSERT_EQ(first->GetTypeAttr(&attributes), S_OK);
@@ -537,10 +537,10 @@ TEST(QuorrelDispatch, LoadsTheRegisteredTypeLibraryOnce) {
   EXPECT_EQ(invoked, first->Invoke(dispatch.get(), 0x7777, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr));
 
   // A second object shares the cache: the same type info, not a new load.
-  Ref<IDispatch> other;
+  ComRef<IDispatch> other;
   ASSERT_EQ(NewQuorrel(&other, IID_IDispatch), S_OK);
-  Ref<ITypeInfo> shared;
-  ASSERT_EQ(other->GetTypeInfo(0, kLcid, shared.outT()), S_OK);
+  ComRef<ITypeInfo> shared;
+  ASSERT_EQ(other->GetTypeInfo(0, kLcid, shared.outTyped()), S_OK);
   EXPECT_EQ(shared.get(), first.get());
 }
 
@@ -679,7 +679,7 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
                                 {L"Gamma", 12, true},  // no description: no entry
                                 {L"Alpha", 13, false},
                                 {nullptr, 14, false}});  // no name: no entry
-  Ref<IDispatch> dispatch;
+  ComRef<IDispatch> dispatch;
   ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
 
   struct Case {
@@ -708,8 +708,8 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
   EXPECT_EQ(fake.typeAttrs, 0) << "every TYPEATTR released";
   EXPECT_EQ(fake.funcDescs, 0) << "every FUNCDESC released";
 
-  Ref<ITypeInfo> info;
-  ASSERT_EQ(dispatch->GetTypeInfo(3, 0x0409, info.outT()), S_OK);
+  ComRef<ITypeInfo> info;
+  ASSERT_EQ(dispatch->GetTypeInfo(3, 0x0409, info.outTyped()), S_OK);
   EXPECT_EQ(info.get(), static_cast<ITypeInfo*>(&fake));
   EXPECT_EQ(fake.refs, 2);
   info.reset();
@@ -722,14 +722,14 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
 
 TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
   FakeTypeInfo& fake = Install({});
-  Ref<IDispatch> dispatch;
+  ComRef<IDispatch> dispatch;
   ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
   for (int call = 1; call <= 3; ++call) {
     EXPECT_EQ(IdOf(dispatch.get(), {L"Anything"}), FakeTypeInfo::kLookedUp);
     EXPECT_EQ(fake.typeAttrReleases, call);
   }
-  Ref<ITypeInfo> info;
-  ASSERT_EQ(dispatch->GetTypeInfo(0, 0x0409, info.outT()), S_OK);
+  ComRef<ITypeInfo> info;
+  ASSERT_EQ(dispatch->GetTypeInfo(0, 0x0409, info.outTyped()), S_OK);
   EXPECT_EQ(fake.typeAttrReleases, 3) << "GetTypeInfo needs the type info only";
   EXPECT_EQ(tamsorel::quorrelTypeInfo.names, nullptr);
 }
@@ -740,9 +740,9 @@ TEST_F(TypeInfoCacheTest, InvokePassesThePrimaryInterface) {
   FakeTypeInfo& fake = Install({{L"Alpha", 10, false}});
   CountingOuter outer;
   ASSERT_EQ(tamsorel::CreateQuorrel(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
-  Ref<IDispatch> aggregated;
+  ComRef<IDispatch> aggregated;
   ASSERT_EQ(outer.inner->QueryInterface(testutil::kIidQuorrel, aggregated.out()), S_OK);
-  Ref<IDispatch> plain;
+  ComRef<IDispatch> plain;
   ASSERT_EQ(NewQuorrel(&plain, testutil::kIidQuorrel), S_OK);
 
   for (IDispatch* dispatch : {plain.get(), aggregated.get()}) {

@@ -17,7 +17,7 @@
 
 using testutil::kClsidQuorrel;
 using testutil::kForeignClsid;
-using testutil::Ref;
+using tamsorel::ComRef;
 
 namespace {
 
@@ -73,7 +73,7 @@ TEST(ClassObjectLookupErrors, NullOutPointerAndMissingTable) {
 }
 
 TEST(ClassObjectLookupErrors, CachedObjectIsHandedOutEveryTime) {
-  Ref<IClassFactory> first, second;
+  ComRef<IClassFactory> first, second;
   ASSERT_EQ(tamsorel::GetClassObjectFromTable(&tamsorel::g_classTable, kClsidQuorrel, IID_IClassFactory, first.out()),
             S_OK);
   void* refused = kGarbage;
@@ -178,12 +178,12 @@ class ClassFactoryTest : public ::testing::Test {
         tamsorel::GetClassObjectFromTable(&tamsorel::g_classTable, kClsidQuorrel, IID_IClassFactory, factory_.out()),
         S_OK);
   }
-  Ref<IClassFactory> factory_;
+  ComRef<IClassFactory> factory_;
 };
 
 TEST_F(ClassFactoryTest, ClientReferencesHoldOneModuleLock) {
   const LONG withOneClient = LockCount();
-  Ref<IClassFactory> second;
+  ComRef<IClassFactory> second;
   ASSERT_EQ(factory_->QueryInterface(IID_IClassFactory, second.out()), S_OK);
   EXPECT_EQ(LockCount(), withOneClient) << "the third reference takes no further lock";
   second.reset();
@@ -202,7 +202,7 @@ TEST_F(ClassFactoryTest, QueryInterfaceForOtherInterfacesLeavesCountUnchanged) {
   }
   EXPECT_EQ(factory_->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
   EXPECT_EQ(testutil::CurrentRefs(factory_.get()), refs);
-  Ref<IUnknown> unknown;
+  ComRef<IUnknown> unknown;
   ASSERT_EQ(factory_->QueryInterface(IID_IUnknown, unknown.out()), S_OK);
   EXPECT_EQ(unknown.get(), static_cast<IUnknown*>(factory_.get()));
 }
