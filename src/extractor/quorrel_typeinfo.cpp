@@ -9,18 +9,6 @@ QuorrelTypeInfoCache quorrelTypeInfo = {&IID_IQuorrel, &LIBID_TamsorelLib, 1, 0,
 
 namespace {
 
-// The cache is tested without a lock and filled under the module critical
-// section: readers see the pointers only once they are complete.
-template <class T>
-T* LoadPointer(T* const& field) {
-  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
-}
-
-template <class T>
-void StorePointer(T*& field, T* value) {
-  __atomic_store_n(&field, value, __ATOMIC_RELEASE);
-}
-
 // Holds the module critical section for a scope.
 class ModuleSectionLock {
  public:
@@ -33,14 +21,14 @@ class ModuleSectionLock {
 }  // namespace
 
 bool QuorrelTypeInfoCache::IsComplete() const {
-  return LoadPointer(typeInfo) != nullptr && LoadPointer(names) != nullptr;
+  return typeInfo.load(std::memory_order_acquire) != nullptr && names.load(std::memory_order_acquire) != nullptr;
 }
 
 HRESULT QuorrelTypeInfoCache::Load(LCID lcid) {
   if (IsComplete()) return S_OK;
   ModuleSectionLock lock;
   HRESULT hr = S_OK;
-  if (typeInfo == nullptr) {
+  if (typeInfo.load(std::memory_order_relaxed) == nullptr) {
     ITypeLib* library = nullptr;
     hr = LoadRegTypeLib(*libraryId, majorVersion, minorVersion, lcid, &library);
     if (SUCCEEDED(hr)) {
@@ -63,54 +51,56 @@ HRESULT QuorrelTypeInfoCache::Load(LCID lcid) {
           newer->Release();
         }
         found->Release();
-        StorePointer(typeInfo, kept);
+        typeInfo.store(kept, std::memory_order_release);
         AddTerminationCallback(g_serverModule, &QuorrelTypeInfoCache::Terminate,
                                reinterpret_cast<DWORD_PTR>(this));
       }
       library->Release();
     }
   }
-  if (typeInfo != nullptr && names == nullptr) BuildNameTable();
+  if (typeInfo.load(std::memory_order_relaxed) != nullptr && names.load(std::memory_order_relaxed) == nullptr)
+    BuildNameTable();
   return hr;
 }
 
 HRESULT QuorrelTypeInfoCache::BuildNameTable() {
+  ITypeInfo* const info = typeInfo.load(std::memory_order_relaxed);
   TYPEATTR* attributes = nullptr;
-  HRESULT hr = typeInfo->GetTypeAttr(&attributes);
+  HRESULT hr = info->GetTypeAttr(&attributes);
   if (FAILED(hr)) return hr;
   nameCount = attributes->cFuncs;
   if (nameCount == 0) {
-    typeInfo->ReleaseTypeAttr(attributes);
+    info->ReleaseTypeAttr(attributes);
     return S_OK;
   }
   auto* table = static_cast<DispatchNameEntry*>(
       HeapAlloc(GetProcessHeap(), 0, sizeof(DispatchNameEntry) * static_cast<SIZE_T>(nameCount)));
   if (table == nullptr) {
-    typeInfo->ReleaseTypeAttr(attributes);
+    info->ReleaseTypeAttr(attributes);
     return E_OUTOFMEMORY;
   }
   for (int i = 0; i < nameCount; ++i) table[i] = DispatchNameEntry{nullptr, 0, DISPID_UNKNOWN};
   for (int i = 0; i < nameCount; ++i) {
     FUNCDESC* function = nullptr;
-    if (FAILED(typeInfo->GetFuncDesc(static_cast<UINT>(i), &function))) continue;
+    if (FAILED(info->GetFuncDesc(static_cast<UINT>(i), &function))) continue;
     BSTR name = nullptr;
-    if (SUCCEEDED(typeInfo->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr))) {
+    if (SUCCEEDED(info->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr))) {
       table[i].name = name;
       table[i].length = SysStringLen(name);
       table[i].dispid = function->memid;
     }
-    typeInfo->ReleaseFuncDesc(function);
+    info->ReleaseFuncDesc(function);
   }
-  StorePointer(names, table);
-  typeInfo->ReleaseTypeAttr(attributes);
+  names.store(table, std::memory_order_release);
+  info->ReleaseTypeAttr(attributes);
   return S_OK;
 }
 
 HRESULT QuorrelTypeInfoCache::GetTypeInfo(UINT, LCID lcid, ITypeInfo** ppTInfo) {
   if (ppTInfo == nullptr) return E_POINTER;
   HRESULT hr = S_OK;
-  if (LoadPointer(typeInfo) == nullptr) hr = Load(lcid);
-  ITypeInfo* info = LoadPointer(typeInfo);
+  if (typeInfo.load(std::memory_order_acquire) == nullptr) hr = Load(lcid);
+  ITypeInfo* info = typeInfo.load(std::memory_order_acquire);
   *ppTInfo = info;
   if (info == nullptr) return hr;
   info->AddRef();
@@ -121,9 +111,9 @@ HRESULT QuorrelTypeInfoCache::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cN
                                             DISPID* rgDispId) {
   HRESULT hr = S_OK;
   if (!IsComplete()) hr = Load(lcid);
-  ITypeInfo* info = LoadPointer(typeInfo);
+  ITypeInfo* info = typeInfo.load(std::memory_order_acquire);
   if (info == nullptr) return hr;
-  const DispatchNameEntry* table = LoadPointer(names);
+  const DispatchNameEntry* table = names.load(std::memory_order_acquire);
   if (table != nullptr && cNames == 1 && rgszNames != nullptr && rgszNames[0] != nullptr &&
       rgDispId != nullptr) {
     const UINT length = static_cast<UINT>(lstrlenW(rgszNames[0]));
@@ -144,19 +134,17 @@ HRESULT QuorrelTypeInfoCache::Invoke(IDispatch* instance, DISPID dispIdMember, R
                                      UINT* puArgErr) {
   HRESULT hr = S_OK;
   if (!IsComplete()) hr = Load(lcid);
-  ITypeInfo* info = LoadPointer(typeInfo);
+  ITypeInfo* info = typeInfo.load(std::memory_order_acquire);
   if (info == nullptr) return hr;
   return info->Invoke(instance, dispIdMember, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 void CALLBACK QuorrelTypeInfoCache::Terminate(DWORD_PTR argument) {
   auto* cache = reinterpret_cast<QuorrelTypeInfoCache*>(argument);
-  ITypeInfo* info = cache->typeInfo;
-  StorePointer(cache->typeInfo, static_cast<ITypeInfo*>(nullptr));
+  ITypeInfo* info = cache->typeInfo.exchange(nullptr);
   if (info != nullptr) info->Release();
-  DispatchNameEntry* table = cache->names;
+  DispatchNameEntry* table = cache->names.exchange(nullptr);
   if (table != nullptr) {
-    StorePointer(cache->names, static_cast<DispatchNameEntry*>(nullptr));
     for (int i = 0; i < cache->nameCount; ++i) SysFreeString(table[i].name);
     HeapFree(GetProcessHeap(), 0, table);
   }

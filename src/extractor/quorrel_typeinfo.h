@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <atomic>
+
 namespace tamsorel {
 
 struct DispatchNameEntry {
@@ -19,8 +21,10 @@ struct QuorrelTypeInfoCache {
   const GUID* libraryId;
   WORD majorVersion;
   WORD minorVersion;
-  ITypeInfo* typeInfo;       // one reference held; null until loaded
-  DispatchNameEntry* names;  // null until built
+  // Tested without a lock and filled under the module critical section:
+  // readers see the pointers only once what they point at is complete.
+  std::atomic<ITypeInfo*> typeInfo;       // one reference held; null until loaded
+  std::atomic<DispatchNameEntry*> names;  // null until built
   int nameCount;
 
   bool IsComplete() const;

@@ -37,12 +37,12 @@ namespace {
 UINT ThreadAcpRule() { return CP_THREAD_ACP; }
 
 using CodePageRule = UINT (*)();
-CodePageRule volatile codePageRule = nullptr;
+std::atomic<CodePageRule> codePageRule{nullptr};
 
 }  // namespace
 
 UINT GetConversionCodePage() {
-  CodePageRule rule = codePageRule;
+  CodePageRule rule = codePageRule.load(std::memory_order_acquire);
   if (rule == nullptr) {
     OSVERSIONINFOW version = {};
     static_assert(sizeof(version) == 276, "OSVERSIONINFOW without the service-pack fields");
@@ -54,8 +54,7 @@ UINT GetConversionCodePage() {
     rule = (known && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 5)
                ? &ThreadAcpRule
                : &ThreadLocaleCodePage;
-    InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&codePageRule),
-                               reinterpret_cast<void*>(rule));
+    codePageRule.store(rule, std::memory_order_release);
   }
   return rule();
 }
@@ -83,11 +82,9 @@ CClassTable::~CClassTable() {
   if (liveSize_ == 0) return;
   for (ClassEntry* const* it = begin_; it != end_; ++it) {
     ClassEntry* entry = *it;
-    if (entry != nullptr && entry->classObject != nullptr) {
-      IUnknown* object = entry->classObject;
-      entry->classObject = nullptr;
-      object->Release();
-    }
+    if (entry == nullptr) continue;
+    IUnknown* object = entry->classObject.exchange(nullptr);
+    if (object != nullptr) object->Release();
   }
   liveSize_ = 0;
 }
@@ -109,20 +106,20 @@ HRESULT CClassTable::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
   if (found == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
 
   HRESULT hr = S_OK;
-  IUnknown* volatile& cached = found->classObject;
-  if (cached == nullptr) {
+  IUnknown* object = found->classObject.load(std::memory_order_acquire);
+  if (object == nullptr) {
     EnterCriticalSection(section_.get());
-    if (cached == nullptr) {
+    object = found->classObject.load(std::memory_order_relaxed);
+    if (object == nullptr) {
       void* created = nullptr;
       hr = found->createClassObject(found->createInstance, IID_IUnknown, &created);
-      // Publish the object only once it is fully built: other threads test
-      // the field without the lock.
-      if (created != nullptr)
-        InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&found->classObject), created);
+      // Published only once it is fully built: other threads load the field
+      // without the lock.
+      object = static_cast<IUnknown*>(created);
+      if (object != nullptr) found->classObject.store(object, std::memory_order_release);
     }
     LeaveCriticalSection(section_.get());
   }
-  IUnknown* object = cached;
   if (object != nullptr) hr = object->QueryInterface(riid, ppv);
   if (*ppv == nullptr && hr == S_OK) return CLASS_E_CLASSNOTAVAILABLE;
   return hr;

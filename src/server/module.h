@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <atomic>
+
 namespace tamsorel {
 
 class ScriptRun;
@@ -82,7 +84,9 @@ struct ClassEntry {
   HRESULT (*updateRegistry)(BOOL doRegister);
   ClassObjectCreator createClassObject;
   InstanceCreator createInstance;
-  IUnknown* classObject;  // cached class object, one reference owned here
+  // The cached class object, one reference owned here.  Tested without a
+  // lock; set only under the table's critical section, once it is complete.
+  std::atomic<IUnknown*> classObject;
   const CategoryMapEntry* (*categoryList)();
   void (*objectMain)(BOOL starting);
 };

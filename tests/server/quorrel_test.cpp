@@ -648,17 +648,20 @@ class TypeInfoCacheTest : public ::testing::Test {
  protected:
   FakeTypeInfo& Install(std::vector<FakeTypeInfo::Function> functions) {
     fake_ = std::make_unique<FakeTypeInfo>(std::move(functions));
-    saved_ = tamsorel::quorrelTypeInfo;
-    tamsorel::quorrelTypeInfo.typeInfo = fake_.get();
-    tamsorel::quorrelTypeInfo.names = nullptr;
-    tamsorel::quorrelTypeInfo.nameCount = 0;
+    tamsorel::QuorrelTypeInfoCache& cache = tamsorel::quorrelTypeInfo;
+    savedTypeInfo_ = cache.typeInfo.exchange(fake_.get());
+    savedNames_ = cache.names.exchange(nullptr);
+    savedNameCount_ = std::exchange(cache.nameCount, 0);
     installed_ = true;
     return *fake_;
   }
   void TearDown() override {
     if (!installed_) return;
     tamsorel::QuorrelTypeInfoCache::Terminate(reinterpret_cast<DWORD_PTR>(&tamsorel::quorrelTypeInfo));
-    tamsorel::quorrelTypeInfo = saved_;
+    tamsorel::QuorrelTypeInfoCache& cache = tamsorel::quorrelTypeInfo;
+    cache.typeInfo = savedTypeInfo_;
+    cache.names = savedNames_;
+    cache.nameCount = savedNameCount_;
   }
   static DISPID IdOf(IDispatch* dispatch, std::vector<const wchar_t*> names) {
     std::vector<DISPID> ids(names.size(), 1);
@@ -669,7 +672,9 @@ class TypeInfoCacheTest : public ::testing::Test {
 
  private:
   std::unique_ptr<FakeTypeInfo> fake_;
-  tamsorel::QuorrelTypeInfoCache saved_ = {};
+  ITypeInfo* savedTypeInfo_ = nullptr;
+  tamsorel::DispatchNameEntry* savedNames_ = nullptr;
+  int savedNameCount_ = 0;
   bool installed_ = false;
 };
 
@@ -716,8 +721,8 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
   dispatch.reset();
   tamsorel::QuorrelTypeInfoCache::Terminate(reinterpret_cast<DWORD_PTR>(&tamsorel::quorrelTypeInfo));
   EXPECT_EQ(fake.refs, 0) << "termination releases the cached type info";
-  EXPECT_EQ(tamsorel::quorrelTypeInfo.typeInfo, nullptr);
-  EXPECT_EQ(tamsorel::quorrelTypeInfo.names, nullptr);
+  EXPECT_EQ(tamsorel::quorrelTypeInfo.typeInfo.load(), nullptr);
+  EXPECT_EQ(tamsorel::quorrelTypeInfo.names.load(), nullptr);
 }
 
 TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
@@ -731,7 +736,7 @@ TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
   ComRef<ITypeInfo> info;
   ASSERT_EQ(dispatch->GetTypeInfo(0, 0x0409, info.outTyped()), S_OK);
   EXPECT_EQ(fake.typeAttrReleases, 3) << "GetTypeInfo needs the type info only";
-  EXPECT_EQ(tamsorel::quorrelTypeInfo.names, nullptr);
+  EXPECT_EQ(tamsorel::quorrelTypeInfo.names.load(), nullptr);
 }
 
 // Invoke reaches the type info with the object's IQuorrel pointer as the

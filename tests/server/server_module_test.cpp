@@ -132,13 +132,13 @@ TEST(ClassTable, ConcurrentRequestsReceiveOneObject) {
       EXPECT_EQ(results[i], S_OK);
       EXPECT_EQ(objects[i], objects[0]);
     }
-    EXPECT_EQ(entry.classObject, objects[0]);
+    EXPECT_EQ(entry.classObject.load(), objects[0]);
     EXPECT_EQ(LockCount(), before + 1) << "clients hold the class object: one module lock";
     for (IUnknown* o : objects)
       if (o != nullptr) o->Release();
     EXPECT_EQ(LockCount(), before) << "only the cache holds it now";
   }
-  EXPECT_EQ(entry.classObject, nullptr) << "the table releases its cached object at teardown";
+  EXPECT_EQ(entry.classObject.load(), nullptr) << "the table releases its cached object at teardown";
   EXPECT_EQ(LockCount(), before);
 }
 
@@ -156,7 +156,7 @@ TEST(ClassTable, ForeignClassCreatesNothingAndFailedCreationIsRetried) {
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(table.GetClassObject(kClsidQuorrel, IID_IUnknown, &object), E_OUTOFMEMORY);
   EXPECT_EQ(creations.load(), 2) << "a failed creation leaves nothing cached";
-  EXPECT_EQ(entry.classObject, nullptr);
+  EXPECT_EQ(entry.classObject.load(), nullptr);
 }
 
 TEST(ClassTable, EntriesWithoutCreatorAreSkipped) {
