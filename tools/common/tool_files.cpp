@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -84,12 +85,14 @@ int ResolveLinks(const std::string& path, std::string* target, bool* exists, str
 // with the signals blocked, so the handler sees either no file or one that
 // exists; one writer at a time.
 std::mutex writerLock;
-const char* volatile pendingTemp = nullptr;
+// Lock-free, so the signal handler may read it.
+std::atomic<const char*> pendingTemp{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "read from a signal handler");
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RemoveTempAndDie(int signal) {
-  const char* temp = pendingTemp;
+  const char* temp = pendingTemp.load();
   if (temp != nullptr) ::unlink(temp);
   struct sigaction fallback = {};
   fallback.sa_handler = SIG_DFL;
