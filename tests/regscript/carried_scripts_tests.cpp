@@ -212,7 +212,7 @@ TEST(CarriedScripts, BindingsScriptSpacing) {
 
 TEST(CarriedScripts, RegisterWritesTheRegistrationData) {
   MemoryRegistry registry;
-  ASSERT_EQ(Describe(RegisterBoth(registry)), Describe(S_OK));
+  ASSERT_EQ(HResultText(RegisterBoth(registry)), HResultText(S_OK));
   EXPECT_EQ(registry.Dump(), Registered("C:\\\\Program Files\\\\Tamsorel\\\\Tamsorel.dll"));
   EXPECT_EQ(registry.OpenHandleCount(), 0u);
   EXPECT_EQ(registry.LiveBlockCount(), 0u);
@@ -236,7 +236,7 @@ TEST(CarriedScripts, RegisteringTwiceEqualsOnceAndReplacesAnEarlierHandler) {
 TEST(CarriedScripts, UnregisterLeavesOnlyTheNoRemoveKeys) {
   MemoryRegistry registry;
   ASSERT_EQ(RegisterBoth(registry), S_OK);
-  ASSERT_EQ(Describe(UnregisterBoth(registry)), Describe(S_OK));
+  ASSERT_EQ(HResultText(UnregisterBoth(registry)), HResultText(S_OK));
   EXPECT_EQ(registry.Dump(), KeptKeys() + KeptHklmPath());
   // Nothing left to remove: a second unregistration changes nothing.
   ASSERT_EQ(UnregisterBoth(registry), S_OK);
@@ -270,8 +270,8 @@ TEST(CarriedScripts, ForeignSubkeyStopsUnregistration) {
   ASSERT_EQ(RegisterBoth(registry), S_OK);
   // Another program keeps something under the version-independent ProgID.
   ASSERT_TRUE(registry.AddKey(u"HKCR\\Tamsorel.Quorrel\\ShellNew"));
-  EXPECT_EQ(Describe(RunQuorrel(registry, false, kModule)),
-            Describe(HResultFromWin32(kErrorAccessDenied)));
+  EXPECT_EQ(HResultText(RunQuorrel(registry, false, kModule)),
+            HResultText(HResultFromWin32(kErrorAccessDenied)));
   // The first ProgID went before the refusal; the class key comes after it.
   EXPECT_FALSE(registry.KeyExists(u"HKCR\\Tamsorel.Quorrel.1"));
   EXPECT_FALSE(registry.KeyExists(u"HKCR\\Tamsorel.Quorrel\\CLSID"));
@@ -284,8 +284,8 @@ TEST(CarriedScripts, FailureInTheHklmBlockRollsBackOnlyThatBlock) {
   MemoryRegistry registry;
   // The bindings script sets six values; the sixth is the Approved one.
   registry.FailCall(MemoryRegistry::Op::SetValue, 6, kErrorAccessDenied);
-  EXPECT_EQ(Describe(RunBindings(registry, true, kModule)),
-            Describe(HResultFromWin32(kErrorAccessDenied)));
+  EXPECT_EQ(HResultText(RunBindings(registry, true, kModule)),
+            HResultText(HResultFromWin32(kErrorAccessDenied)));
   std::string hkcr;
   for (const char* ext : {".c16", ".s16", ".spr"}) {
     hkcr += std::string("HKCR\\") + ext + "\nHKCR\\" + ext + "\\ShellEx\nHKCR\\" + ext +

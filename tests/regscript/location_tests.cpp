@@ -32,7 +32,7 @@ TEST_P(Location, NamesLineColumnAndToken) {
   ScriptRun run;
   ASSERT_EQ(run.AddPair(u"Block", u"{ Bad\\X }"), S_OK);
   ScriptParser parser(registry, &run);
-  ASSERT_EQ(Describe(parser.RunScript(c.script.c_str(), c.registerMode)), Describe(c.result));
+  ASSERT_EQ(HResultText(parser.RunScript(c.script.c_str(), c.registerMode)), HResultText(c.result));
   const ScriptLocation& at = parser.FailureLocation();
   EXPECT_TRUE(at.known);
   EXPECT_EQ(at.line, c.line);

@@ -25,13 +25,6 @@ HRESULT RunText(RegistryPlatform& registry, const std::u16string& script, bool r
   return parser.RunScript(script.c_str(), registerMode);
 }
 
-std::string Describe(HRESULT hr) {
-  char text[64];
-  const char* name = HResultName(hr);
-  std::snprintf(text, sizeof text, "0x%08X (%s)", static_cast<unsigned>(hr), name ? name : "?");
-  return text;
-}
-
 std::string BindingsScript() {
   return std::string(reinterpret_cast<const char*>(kBindingsScript), sizeof kBindingsScript);
 }

@@ -32,9 +32,6 @@ inline HRESULT RunText(RegistryPlatform& registry, const std::string& script, bo
   return RunText(registry, U(script), registerMode, pairs);
 }
 
-// "0x80020009 (DISP_E_EXCEPTION)": readable HRESULTs in failure messages.
-std::string Describe(HRESULT hr);
-
 // The carried scripts exactly as stored in resources/registry.
 std::string BindingsScript();  // REGISTRY 101
 std::string QuorrelScript();   // REGISTRY 102

@@ -65,7 +65,7 @@ TEST_P(Expand, Text) {
     ScriptParser parser(registry, &run);
     char16_t* out = reinterpret_cast<char16_t*>(&run);  // must be reset
     std::u16string text = U(c.text);
-    EXPECT_EQ(parser.ExpandReplacements(text.c_str(), &out), c.result) << Describe(c.result);
+    EXPECT_EQ(parser.ExpandReplacements(text.c_str(), &out), c.result) << HResultText(c.result);
     if (c.result == S_OK) {
       ASSERT_NE(out, nullptr);
       EXPECT_EQ(std::u16string(out), U(c.expanded));

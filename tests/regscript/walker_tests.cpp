@@ -49,7 +49,7 @@ TEST_P(Walk, LeavesTheRegistryAsExpected) {
   const WalkCase& c = GetParam();
   MemoryRegistry registry;
   Plant(registry, c.seeds);
-  EXPECT_EQ(Describe(RunText(registry, c.script, c.registerMode)), Describe(c.result));
+  EXPECT_EQ(HResultText(RunText(registry, c.script, c.registerMode)), HResultText(c.result));
   EXPECT_EQ(registry.Dump(), c.dump);
   ExpectNothingLeftOpen(registry);
 }
@@ -278,9 +278,9 @@ class Results : public ::testing::TestWithParam<ResultCase> {};
 TEST_P(Results, BothModes) {
   const ResultCase& c = GetParam();
   MemoryRegistry registry;
-  EXPECT_EQ(Describe(RunText(registry, c.script, true)), Describe(c.registerResult));
+  EXPECT_EQ(HResultText(RunText(registry, c.script, true)), HResultText(c.registerResult));
   ExpectNothingLeftOpen(registry);
-  EXPECT_EQ(Describe(RunText(registry, c.script, false)), Describe(c.unregisterResult));
+  EXPECT_EQ(HResultText(RunText(registry, c.script, false)), HResultText(c.unregisterResult));
   ExpectNothingLeftOpen(registry);
 }
 
@@ -381,13 +381,13 @@ TEST_P(Rollback, RestoresTheStateBeforeTheFailingBlock) {
   MemoryRegistry expected;
   PlantRollbackSeeds(expected);
   if (!c.completed.empty()) {
-    ASSERT_EQ(Describe(RunText(expected, c.completed, true)), Describe(S_OK));
+    ASSERT_EQ(HResultText(RunText(expected, c.completed, true)), HResultText(S_OK));
   }
   MemoryRegistry registry;
   PlantRollbackSeeds(registry);
   ScriptRun run;
   ScriptParser parser(registry, &run);
-  EXPECT_EQ(Describe(parser.RunScript(U(c.script).c_str(), true)), Describe(c.result));
+  EXPECT_EQ(HResultText(parser.RunScript(U(c.script).c_str(), true)), HResultText(c.result));
   EXPECT_EQ(registry.Dump(), expected.Dump());
   EXPECT_EQ(parser.UndoFailures(), 0);
   ExpectNothingLeftOpen(registry);
@@ -530,7 +530,7 @@ TEST(Walker, DeleteAndForceRemoveEmptyWholeTrees) {
     if (c.readOnly) {
       ASSERT_TRUE(registry.SetReadOnly(c.readOnly, true));
     }
-    EXPECT_EQ(Describe(RunText(registry, c.script, true)), Describe(S_OK));
+    EXPECT_EQ(HResultText(RunText(registry, c.script, true)), HResultText(S_OK));
     EXPECT_EQ(registry.Dump(), c.dump);
     // The first subkey is asked for again and again while the tree shrinks.
     EXPECT_EQ(registry.enumIndexes, std::vector<uint32_t>(registry.enumIndexes.size(), 0u));
@@ -572,8 +572,8 @@ TEST(Walker, RegistryFailuresAreReturned) {
     }
     ASSERT_EQ(registry.Dump(), c.registerMode ? "" : seeded);
     registry.FailCall(c.op, c.nth, c.error);
-    EXPECT_EQ(Describe(RunText(registry, script, c.registerMode)),
-              Describe(HResultFromWin32(c.error)));
+    EXPECT_EQ(HResultText(RunText(registry, script, c.registerMode)),
+              HResultText(HResultFromWin32(c.error)));
     EXPECT_EQ(registry.Dump(), c.dump);
     ExpectNothingLeftOpen(registry);
   }

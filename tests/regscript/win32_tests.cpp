@@ -126,8 +126,8 @@ TEST(Win32Registry, BehavesLikeTheMemoryRegistry) {
   seed(u"\\{6F2B4B02-B170-4F87-A4F6-6038E2EB296E}\\Old\\Deeper");
   auto both = [&](bool registerMode, HRESULT expected) {
     const std::initializer_list<Pair> pairs = {{u"Value", u"it''s"}};
-    EXPECT_EQ(Describe(RunText(real, kScript, registerMode, pairs)), Describe(expected));
-    EXPECT_EQ(Describe(RunText(memory, kScript, registerMode, pairs)), Describe(expected));
+    EXPECT_EQ(HResultText(RunText(real, kScript, registerMode, pairs)), HResultText(expected));
+    EXPECT_EQ(HResultText(RunText(memory, kScript, registerMode, pairs)), HResultText(expected));
     EXPECT_EQ(DumpScratch(), memory.Dump(kScratchPath));
   };
 
@@ -234,8 +234,8 @@ TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
       ASSERT_EQ(RunText(expected, c.completed, true), S_OK);
     }
 
-    EXPECT_EQ(Describe(RunText(real, c.script, c.registerMode)), Describe(c.result));
-    EXPECT_EQ(Describe(RunText(memory, c.script, c.registerMode)), Describe(c.result));
+    EXPECT_EQ(HResultText(RunText(real, c.script, c.registerMode)), HResultText(c.result));
+    EXPECT_EQ(HResultText(RunText(memory, c.script, c.registerMode)), HResultText(c.result));
     EXPECT_EQ(DumpScratch(), expected.Dump(kScratchPath));
     EXPECT_EQ(memory.Dump(kScratchPath), expected.Dump(kScratchPath));
   }
