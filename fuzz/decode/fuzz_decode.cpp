@@ -7,14 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "decode/bitmap_header.h"
 #include "decode/decoder.h"
 #include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
+#include "fuzz_require.h"
 #include "test_platforms.h"
 
 namespace {
@@ -66,14 +65,9 @@ class BufferedPlatform : public tamsorel::test::GuardedMemoryPlatform,
   tamsorel::ReadBuffer buffer_{storage_, sizeof storage_};
 };
 
-void Require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz_decode: %s\n", what);
-    std::abort();
-  }
-}
-
 }  // namespace
+
+using tamsorel::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace tamsorel;

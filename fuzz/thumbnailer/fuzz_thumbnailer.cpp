@@ -8,12 +8,11 @@
 #include <png.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "decode/decoder.h"
+#include "fuzz_require.h"
 #include "test_platforms.h"
 #include "thumbnailer/frame_rows.h"
 #include "thumbnailer/thumbnail.h"
@@ -24,14 +23,9 @@ namespace {
 // would take most of the run.
 constexpr std::size_t kFuzzPixelBytes = std::size_t{256} << 10;
 
-void Require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz_thumbnailer: %s\n", what);
-    std::abort();
-  }
-}
-
 }  // namespace
+
+using tamsorel::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace tamsorel;
