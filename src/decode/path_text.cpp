@@ -77,7 +77,10 @@ std::u16string PathToUtf16(const std::string& bytes) {
 }
 
 std::string PathFromUtf16(const char16_t* path) {
+  std::size_t units = 0;
+  while (path[units] != u'\0') ++units;
   std::string out;
+  out.reserve(units);  // exact for ASCII paths; longer ones grow as needed
   for (std::size_t i = 0; path[i] != u'\0'; ++i) {
     const uint32_t c = path[i];
     if (c >= 0xD800 && c <= 0xDBFF && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
