@@ -16,7 +16,7 @@
 
 #include "decode/portable_platform.h"
 #include "sprite_encoder.h"
-#include "thumbnailer/frame_rows.h"
+#include "frames/rgba.h"
 #include "thumbnailer/thumbnail.h"
 
 namespace {
@@ -72,9 +72,10 @@ void Convert(benchmark::State& state) {
   platform.AddFile(kNames[kind], MakeSprite(kind, side));
   DecodedSprite sprite(platform);
   sprite.Decode(kNames[kind]);
-  DecodedFrame frame;
+  FrameView view;
   std::string error;
-  frame.Open(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &error);
+  ViewOfBitmap(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &view, &error);
+  FrameRgbaRows frame(view);
   std::vector<uint8_t> row(std::size_t{side} * 4);
   for (auto _ : state) {
     for (uint32_t y = 0; y < side; ++y) frame.ReadRow(y, row.data());
@@ -105,9 +106,10 @@ void Scale(benchmark::State& state) {
   platform.AddFile(kNames[2], MakeSprite(2, side));
   DecodedSprite sprite(platform);
   sprite.Decode(kNames[2]);
-  DecodedFrame frame;
+  FrameView view;
   std::string error;
-  frame.Open(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &error);
+  ViewOfBitmap(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &view, &error);
+  FrameRgbaRows frame(view);
   HeldRows rows(side, ReadAllRows(frame));
   std::vector<uint8_t> out(std::size_t{size} * 4);
   for (auto _ : state) {

@@ -14,7 +14,7 @@
 #include "decode/decoder.h"
 #include "fuzz_require.h"
 #include "test_platforms.h"
-#include "thumbnailer/frame_rows.h"
+#include "frames/rgba.h"
 #include "thumbnailer/thumbnail.h"
 
 namespace {

@@ -98,7 +98,7 @@ class ReadBuffer {
   void Consume(uint32_t count) { position_ += count; }
 
   // Moves the logical position; no bytes are read until the next Read.
-  void Seek(uint32_t offset) { position_ = offset; }
+  void Seek(uint64_t offset) { position_ = offset; }
 
   uint64_t position() const { return position_; }
 

@@ -19,9 +19,9 @@
 #include "decode/sprite_format.h"
 #include "decode/portable_platform.h"
 #include "sprite_encoder.h"
-#include "thumbnailer/frame_rows.h"
+#include "frames/rgba.h"
 #include "thumbnailer/input_location.h"
-#include "thumbnailer/png_writer.h"
+#include "png/png_writer.h"
 #include "thumbnailer/thumbnail.h"
 
 namespace tamsorel::thumbnailer {
@@ -54,10 +54,11 @@ struct Decoded {
     EXPECT_EQ(sprite.Decode(name), S_OK);
   }
   std::vector<Rgba> Rows() {
-    DecodedFrame frame;
+    FrameView view;
     std::string error;
-    EXPECT_TRUE(frame.Open(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &error))
+    EXPECT_TRUE(ViewOfBitmap(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &view, &error))
         << error;
+    FrameRgbaRows frame(view);
     return AsPixels(ReadAllRows(frame));
   }
 };
@@ -89,7 +90,7 @@ struct PixelCase {
   Rgba expected;
 };
 
-TEST(DecodedFrame, WidensSixteenBitPixelsByTheLayoutOfTheFlagsAndMakesZeroTransparent) {
+TEST(FrameRgbaRows, WidensSixteenBitPixelsByTheLayoutOfTheFlagsAndMakesZeroTransparent) {
   const PixelCase cases[] = {
       // 5-6-5
       {1, 0xF800, {255, 0, 0, 255}},
@@ -116,7 +117,7 @@ TEST(DecodedFrame, WidensSixteenBitPixelsByTheLayoutOfTheFlagsAndMakesZeroTransp
   }
 }
 
-TEST(DecodedFrame, SprPixelsTakeThePaletteColourAndIndexZeroIsTransparent) {
+TEST(FrameRgbaRows, SprPixelsTakeThePaletteColourAndIndexZeroIsTransparent) {
   std::vector<uint8_t> indices(256);
   for (int i = 0; i < 256; ++i) indices[i] = static_cast<uint8_t>(i);
   Decoded spr(u"all.spr", test::EncodeSpr(16, 16, indices));
@@ -129,7 +130,7 @@ TEST(DecodedFrame, SprPixelsTakeThePaletteColourAndIndexZeroIsTransparent) {
   }
 }
 
-TEST(DecodedFrame, TransparentRunsOfC16StayTransparentAcrossRows) {
+TEST(FrameRgbaRows, TransparentRunsOfC16StayTransparentAcrossRows) {
   // Rows of different layouts: wide rows put each row's start at a stride
   // that is not the pixel count.
   const std::vector<uint16_t> pixels = {0xF800, 0x1234, 0x001F,  //
@@ -143,7 +144,7 @@ TEST(DecodedFrame, TransparentRunsOfC16StayTransparentAcrossRows) {
   EXPECT_EQ(rows, expected);
 }
 
-TEST(DecodedFrame, RefusesBitmapsItCannotRead) {
+TEST(FrameRgbaRows, RefusesBitmapsItCannotRead) {
   Decoded s16(u"ok.s16", test::EncodeS16(1, 2, 2, {1, 2, 3, 4}));
   const HeapBitmap& bitmap = *s16.sprite.Bitmap();
   struct Case {
@@ -164,9 +165,9 @@ TEST(DecodedFrame, RefusesBitmapsItCannotRead) {
       StoreLe16(&header[c.offset], static_cast<uint16_t>(c.value));
     else
       StoreLe32(&header[c.offset], c.value);
-    DecodedFrame frame;
+    FrameView view;
     std::string error;
-    EXPECT_FALSE(frame.Open(header.data(), bitmap.pixels, c.pixelBytes, &error));
+    EXPECT_FALSE(ViewOfBitmap(header.data(), bitmap.pixels, c.pixelBytes, &view, &error));
     EXPECT_FALSE(error.empty());
   }
 }
@@ -242,10 +243,10 @@ TEST(ScaledRows, TallNarrowFrameBecomesOneColumnWithSharpBands) {
   std::vector<uint16_t> pixels(std::size_t{kWidth} * kHeight);
   for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = i / kWidth < 32768 ? 0xF800 : 0x001F;
   Decoded s16(u"tall.s16", test::EncodeS16(1, kWidth, kHeight, pixels));
-  DecodedFrame frame;
+  FrameView view;
   std::string error;
-  ASSERT_TRUE(frame.Open(s16.sprite.Header(), s16.sprite.Bitmap()->pixels, s16.sprite.Bitmap()->pixelBytes,
-                         &error));
+  ASSERT_TRUE(ViewOfBitmap(s16.sprite.Header(), s16.sprite.Bitmap()->pixels, s16.sprite.Bitmap()->pixelBytes, &view, &error));
+  FrameRgbaRows frame(view);
   const Extent fitted = FitWithin(frame.Width(), frame.Height(), 128);
   ASSERT_EQ(fitted, (Extent{1, 128}));
   ScaledRows scaled(frame, fitted);
@@ -382,10 +383,10 @@ TEST(WriteThumbnailPng, ScaledPngHoldsTheScaledRowsAtTheFittedSize) {
   EXPECT_EQ(image.width, 4u);
   EXPECT_EQ(image.height, 1u);
 
-  DecodedFrame frame;
+  FrameView view;
   std::string error;
-  ASSERT_TRUE(frame.Open(c16.sprite.Header(), c16.sprite.Bitmap()->pixels, c16.sprite.Bitmap()->pixelBytes,
-                         &error));
+  ASSERT_TRUE(ViewOfBitmap(c16.sprite.Header(), c16.sprite.Bitmap()->pixels, c16.sprite.Bitmap()->pixelBytes, &view, &error));
+  FrameRgbaRows frame(view);
   ScaledRows scaled(frame, {4, 1});
   EXPECT_EQ(image.pixels, AsPixels(ReadAllRows(scaled)));
 }

@@ -1,6 +1,6 @@
 #include "thumbnailer/thumbnail.h"
 
-#include "thumbnailer/frame_rows.h"
+#include "frames/rgba.h"
 
 namespace tamsorel::thumbnailer {
 
@@ -19,9 +19,10 @@ void DecodedSprite::Release() {
 
 std::string WriteThumbnailPng(const uint8_t* header, const HeapBitmap& bitmap, uint32_t size,
                               const ByteSink& sink) {
-  DecodedFrame frame;
+  FrameView view;
   std::string problem;
-  if (!frame.Open(header, bitmap.pixels, bitmap.pixelBytes, &problem)) return problem;
+  if (!ViewOfBitmap(header, bitmap.pixels, bitmap.pixelBytes, &view, &problem)) return problem;
+  FrameRgbaRows frame(view);
   const Extent fitted = FitWithin(frame.Width(), frame.Height(), size);
   if (fitted == Extent{frame.Width(), frame.Height()}) return WritePng(frame, sink);
   ScaledRows scaled(frame, fitted);

@@ -9,7 +9,7 @@
 #include "common/hresult.h"
 #include "decode/decoder.h"
 #include "decode/portable_platform.h"
-#include "thumbnailer/png_writer.h"
+#include "png/png_writer.h"
 
 namespace tamsorel::thumbnailer {
 

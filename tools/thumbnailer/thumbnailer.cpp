@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
   problem = WriteOutputFile(output, path, [&](int fd) {
     int writeErrno = 0;
     encodeProblem = thumbnailer::WriteThumbnailPng(sprite.Header(), *sprite.Bitmap(), size,
-                                                   thumbnailer::FdSink(fd, &writeErrno));
+                                                   FdSink(fd, &writeErrno));
     if (encodeProblem.empty()) return true;
     if (writeErrno != 0) {
       encodeProblem.clear();

@@ -1,4 +1,4 @@
-#include "thumbnailer/png_writer.h"
+#include "png/png_writer.h"
 
 #include <png.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-namespace tamsorel::thumbnailer {
+namespace tamsorel {
 
 namespace {
 
@@ -110,4 +110,4 @@ ByteSink FdSink(int fd, int* error) {
   };
 }
 
-}  // namespace tamsorel::thumbnailer
+}  // namespace tamsorel

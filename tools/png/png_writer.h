@@ -1,4 +1,6 @@
-// PNG encoding of RGBA rows with libpng, streamed to a byte sink row by row.
+// PNG encoding of RGBA rows, streamed to a byte sink: with libpng on Linux
+// (libpng_writer.cpp), with the platform's WIC encoder on Windows
+// (wic_png_writer.cpp).  Both write 8-bit RGBA, non-interlaced.
 #pragma once
 
 #include <cstddef>
@@ -6,9 +8,9 @@
 #include <functional>
 #include <string>
 
-#include "thumbnailer/frame_rows.h"
+#include "frames/rgba.h"
 
-namespace tamsorel::thumbnailer {
+namespace tamsorel {
 
 // Takes the next bytes of the PNG file; returns false when they cannot be
 // kept (the encoding then stops with that failure).
@@ -18,8 +20,10 @@ using ByteSink = std::function<bool(const uint8_t* bytes, std::size_t count)>;
 // otherwise what went wrong.
 std::string WritePng(RgbaRows& rows, const ByteSink& sink);
 
+#ifndef _WIN32
 // A sink that writes everything to the file descriptor `fd`, retrying
 // interrupted and partial writes.  `*error` receives errno of a failed write.
 ByteSink FdSink(int fd, int* error);
+#endif
 
-}  // namespace tamsorel::thumbnailer
+}  // namespace tamsorel

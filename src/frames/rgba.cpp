@@ -1,17 +1,29 @@
-#include "thumbnailer/frame_rows.h"
+#include "frames/rgba.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "decode/bitmap_header.h"
+#include "decode/palette.h"
 #include "decode/sprite_format.h"
 
-namespace tamsorel::thumbnailer {
+namespace tamsorel {
 
-bool DecodedFrame::Open(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes,
-                        std::string* error) {
-  const BitmapHeaderView view = ReadBitmapHeader(header);
-  const uint64_t needed = BitmapPixelBytes(view);
+FrameView ViewOf(const StoredFrame& frame) {
+  FrameView view;
+  view.width = frame.width;
+  view.height = frame.height;
+  view.format = frame.format;
+  view.pixels = frame.pixels.data();
+  view.stride = static_cast<std::ptrdiff_t>(frame.RowBytes());
+  view.palette = kBuiltInPalette;
+  return view;
+}
+
+bool ViewOfBitmap(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes, FrameView* view,
+                  std::string* error) {
+  const BitmapHeaderView bitmap = ReadBitmapHeader(header);
+  const uint64_t needed = BitmapPixelBytes(bitmap);
   if (needed == 0) {
     *error = "the decoder described a bitmap of an unknown kind";
     return false;
@@ -21,54 +33,72 @@ bool DecodedFrame::Open(const uint8_t* header, const uint8_t* pixels, std::size_
     return false;
   }
   const uint8_t* colours = header + kInfoHeaderSize;
-  if (view.bitCount == 8) {
-    layout_ = Layout::kIndexed;
-    for (int i = 0; i < 256; ++i) {
-      // Colour table entries are blue, green, red, reserved.
-      palette_[i][0] = colours[4 * i + 2];
-      palette_[i][1] = colours[4 * i + 1];
-      palette_[i][2] = colours[4 * i + 0];
-    }
+  FrameView made;
+  if (bitmap.bitCount == 8) {
+    made.format = PixelFormat::kIndexed8;
+    made.palette = colours;
   } else {
     const uint32_t red = LoadLe32(colours), green = LoadLe32(colours + 4), blue = LoadLe32(colours + 8);
     if (red == kRgb565Masks[0] && green == kRgb565Masks[1] && blue == kRgb565Masks[2]) {
-      layout_ = Layout::kRgb565;
+      made.format = PixelFormat::kRgb565;
     } else if (red == kRgb555Masks[0] && green == kRgb555Masks[1] && blue == kRgb555Masks[2]) {
-      layout_ = Layout::kRgb555;
+      made.format = PixelFormat::kRgb555;
     } else {
       *error = "the decoded bitmap has channel masks of neither the 5-6-5 nor the 5-5-5 layout";
       return false;
     }
   }
-  pixels_ = pixels;
-  width_ = static_cast<uint32_t>(view.width);
-  bottomUp_ = view.height > 0;
-  height_ = bottomUp_ ? static_cast<uint32_t>(view.height) : 0u - static_cast<uint32_t>(view.height);
-  stride_ = BitmapStride(view);
+  made.width = static_cast<uint32_t>(bitmap.width);
+  const bool bottomUp = bitmap.height > 0;
+  made.height = bottomUp ? static_cast<uint32_t>(bitmap.height) : 0u - static_cast<uint32_t>(bitmap.height);
+  const auto stride = static_cast<std::ptrdiff_t>(BitmapStride(bitmap));
+  made.stride = bottomUp ? -stride : stride;
+  made.pixels = bottomUp ? pixels + stride * (made.height - 1) : pixels;
+  *view = made;
   return true;
 }
 
-void DecodedFrame::ReadRow(uint32_t y, uint8_t* rgba) {
-  const uint8_t* row = pixels_ + stride_ * (bottomUp_ ? height_ - 1 - y : y);
-  for (uint32_t x = 0; x < width_; ++x, rgba += 4) {
-    uint32_t value;
-    if (layout_ == Layout::kIndexed) {
-      value = row[x];
-      rgba[0] = palette_[value][0];
-      rgba[1] = palette_[value][1];
-      rgba[2] = palette_[value][2];
-    } else {
-      value = LoadLe16(row + 2 * x);
-      if (layout_ == Layout::kRgb565) {
+FrameRgbaRows::FrameRgbaRows(const FrameView& view) : view_(view) {
+  if (view.format != PixelFormat::kIndexed8) return;
+  for (int i = 0; i < 256; ++i) {
+    // Colour table entries are blue, green, red, reserved.
+    palette_[i][0] = view.palette[4 * i + 2];
+    palette_[i][1] = view.palette[4 * i + 1];
+    palette_[i][2] = view.palette[4 * i + 0];
+  }
+}
+
+void FrameRgbaRows::ReadRow(uint32_t y, uint8_t* rgba) {
+  const uint8_t* row = view_.pixels + view_.stride * static_cast<std::ptrdiff_t>(y);
+  const uint32_t width = view_.width;
+  switch (view_.format) {
+    case PixelFormat::kIndexed8:
+      for (uint32_t x = 0; x < width; ++x, rgba += 4) {
+        const uint8_t value = row[x];
+        rgba[0] = palette_[value][0];
+        rgba[1] = palette_[value][1];
+        rgba[2] = palette_[value][2];
+        rgba[3] = value == 0 ? 0 : 255;
+      }
+      break;
+    case PixelFormat::kRgb565:
+      for (uint32_t x = 0; x < width; ++x, rgba += 4) {
+        const uint32_t value = LoadLe16(row + 2 * x);
         rgba[0] = Widen5(value >> 11);
         rgba[1] = Widen6(value >> 5);
-      } else {
+        rgba[2] = Widen5(value);
+        rgba[3] = value == 0 ? 0 : 255;
+      }
+      break;
+    case PixelFormat::kRgb555:
+      for (uint32_t x = 0; x < width; ++x, rgba += 4) {
+        const uint32_t value = LoadLe16(row + 2 * x);
         rgba[0] = Widen5(value >> 10);
         rgba[1] = Widen5(value >> 5);
+        rgba[2] = Widen5(value);
+        rgba[3] = value == 0 ? 0 : 255;
       }
-      rgba[2] = Widen5(value);
-    }
-    rgba[3] = value == 0 ? 0 : 255;
+      break;
   }
 }
 
@@ -145,4 +175,4 @@ std::vector<uint8_t> ReadAllRows(RgbaRows& rows) {
   return all;
 }
 
-}  // namespace tamsorel::thumbnailer
+}  // namespace tamsorel

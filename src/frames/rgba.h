@@ -1,13 +1,12 @@
-// A decoded frame as rows of RGBA pixels, and the same frame scaled down to
-// fit a square.  Both hand out one row at a time, top row first, so that a
+// Frames as rows of RGBA pixels, and the same rows scaled down to fit a
+// square: the one conversion every front end uses.  Both hand out one row at a time, top row first, so that a
 // frame of any allowed size is converted and scaled with memory for a few
 // rows only.
 //
-// Colour rules: SPR pixels take their colour from the colour table the
-// decoder wrote (the built-in palette); 16-bit pixels are widened to 8 bits a
+// Colour rules: SPR pixels take their colour from the built-in palette; 16-bit pixels are widened to 8 bits a
 // channel by bit replication, in the 5-6-5 or 5-5-5 layout their masks name.
-// A pixel the decoder left at zero (16-bit value 0, SPR index 0) is fully
-// transparent, every other pixel opaque.
+// A pixel of value zero (16-bit value 0, SPR index 0; C16 transparent runs
+// are zero) is fully transparent, every other pixel opaque.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +14,9 @@
 #include <string>
 #include <vector>
 
-namespace tamsorel::thumbnailer {
+#include "frames/sprite.h"
+
+namespace tamsorel {
 
 // 5- and 6-bit channels widened to 8 bits by repeating their top bits, so
 // that 0 stays 0 and the largest value becomes 255.
@@ -34,28 +35,40 @@ class RgbaRows {
   virtual void ReadRow(uint32_t y, uint8_t* rgba) = 0;
 };
 
-// A bitmap the decoder made: its header buffer (info header followed by the
-// colour table or the channel masks) and its pixel memory.
-class DecodedFrame : public RgbaRows {
- public:
-  // Checks that the header describes a bitmap this system makes and that the
-  // pixel memory holds all of it; on failure returns false with a reason.
-  bool Open(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes,
-            std::string* error);
+// A frame's pixels as stored, wherever they live: a StoredFrame, or the
+// pixel memory of a bitmap the first-frame decoder made.  Rows are `stride`
+// bytes apart (negative for bottom-up memory, `pixels` then pointing at the
+// top row).
+struct FrameView {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  PixelFormat format = PixelFormat::kIndexed8;
+  const uint8_t* pixels = nullptr;
+  std::ptrdiff_t stride = 0;
+  const uint8_t* palette = nullptr;  // kIndexed8: 256 x (blue, green, red, 0)
+};
 
-  uint32_t Width() const override { return width_; }
-  uint32_t Height() const override { return height_; }
+// A stored frame as a view; indexed frames take the built-in palette.
+FrameView ViewOf(const StoredFrame& frame);
+
+// A bitmap the first-frame decoder made, from its header buffer (info
+// header followed by the colour table or the channel masks) and its pixel
+// memory.  Checks that the header describes a bitmap this system makes and
+// that the memory holds all of it; on failure returns false with a reason.
+bool ViewOfBitmap(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes, FrameView* view,
+                  std::string* error);
+
+// A frame's rows converted to RGBA by the rules above.
+class FrameRgbaRows : public RgbaRows {
+ public:
+  explicit FrameRgbaRows(const FrameView& view);
+
+  uint32_t Width() const override { return view_.width; }
+  uint32_t Height() const override { return view_.height; }
   void ReadRow(uint32_t y, uint8_t* rgba) override;
 
  private:
-  enum class Layout { kIndexed, kRgb565, kRgb555 };
-
-  const uint8_t* pixels_ = nullptr;
-  uint32_t width_ = 0;
-  uint32_t height_ = 0;
-  std::size_t stride_ = 0;
-  bool bottomUp_ = false;
-  Layout layout_ = Layout::kIndexed;
+  FrameView view_;
   uint8_t palette_[256][3] = {};  // red, green, blue
 };
 
@@ -98,4 +111,4 @@ class ScaledRows : public RgbaRows {
 // small images).
 std::vector<uint8_t> ReadAllRows(RgbaRows& rows);
 
-}  // namespace tamsorel::thumbnailer
+}  // namespace tamsorel

@@ -1,0 +1,108 @@
+// Every frame of a sprite file.  Sprite::Open reads the header and the frame
+// directory (never pixels); DecodeFrame reads one frame's pixels as they are
+// stored.  A frame whose entry, line table or pixels cannot be read is
+// reported by its index with the reason in words, and the other frames stay
+// readable.
+//
+// Directory layouts, as files hold them (little-endian, absolute offsets):
+//   SPR:  frameCount (u16), frameCount x FrameEntry, pixel data
+//   S16:  flags (u32), frameCount (u16), frameCount x FrameEntry, pixel data
+//   C16:  flags (u32), frameCount (u16), then per frame its FrameEntry and
+//         (height - 1) u32 offsets of its lines 2..height
+//
+// Bounds: reading the directory costs reads proportional to the bytes the
+// file holds, whatever frameCount claims; a frame's pixels are limited as a
+// thumbnail's are (kMaxPixelBytes); decoding does work bounded by the bytes
+// read and the pixels produced, with at most kIdleTagAllowance empty runs
+// per C16 line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/read_buffer.h"
+#include "frames/byte_source.h"
+
+namespace tamsorel {
+
+enum class SpriteKind { kSpr, kS16, kC16 };
+enum class PixelFormat { kIndexed8, kRgb565, kRgb555 };
+
+// "spr", "s16", "c16" and "indexed8", "rgb565", "rgb555".
+const char* KindName(SpriteKind kind);
+const char* FormatName(PixelFormat format);
+// Bytes one stored pixel takes: 1 (indexed) or 2.
+inline uint32_t BytesPerPixel(PixelFormat format) { return format == PixelFormat::kIndexed8 ? 1 : 2; }
+
+// One frame as the directory describes it.
+struct FrameInfo {
+  uint32_t offset = 0;  // pixel data (SPR, S16) or first line (C16)
+  uint16_t width = 0;
+  uint16_t height = 0;
+  bool hasEntry = false;  // false: the entry lies past the end of the file
+  std::string damaged;    // empty when the directory finds nothing wrong
+};
+
+// One frame's pixels as stored, rows packed top to bottom: palette indices
+// (kIndexed8) or little-endian 16-bit values.  C16 transparent runs are 0.
+struct StoredFrame {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  PixelFormat format = PixelFormat::kIndexed8;
+  std::vector<uint8_t> pixels;
+
+  std::size_t RowBytes() const { return std::size_t{width} * BytesPerPixel(format); }
+};
+
+class Sprite {
+ public:
+  // Reads the header and the directory of `source`, which must outlive the
+  // Sprite.  `spr` says the file is SPR (its name ends in "spr", see
+  // IsSprPath); otherwise the header's flags tell S16 from C16.  Null when
+  // the bytes are no sprite at all, with the reason in `*problem`.
+  static std::unique_ptr<Sprite> Open(ByteSource& source, bool spr, std::string* problem);
+
+  SpriteKind Kind() const { return kind_; }
+  PixelFormat Format() const { return format_; }
+  bool Compressed() const { return kind_ == SpriteKind::kC16; }
+  // As the header claims it, entries beyond the end of the file included.
+  uint32_t FrameCount() const { return frameCount_; }
+  // Frame `index` (from 0, below FrameCount()).
+  FrameInfo Frame(uint32_t index) const;
+
+  // Decodes frame `index` into `*out`, reusing its memory.  Empty on
+  // success; otherwise why the frame cannot be read (then `*out` holds no
+  // frame).
+  std::string DecodeFrame(uint32_t index, StoredFrame* out);
+
+ private:
+  struct Entry {
+    FrameInfo info;
+    uint64_t tableAt = 0;  // C16: where the frame's line offsets start
+  };
+
+  Sprite(ByteSource& source, uint32_t capacity);
+  bool ReadExactly(uint64_t offset, void* target, uint32_t count);
+  bool ReadDirectory(bool spr, std::string* problem);
+  void CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const;
+  void CheckLinesOf(Entry& entry, uint64_t directoryEnd);
+  std::string ExpandLines(const Entry& entry, StoredFrame* out);
+
+  ByteSource& source_;
+  std::unique_ptr<uint8_t[]> storage_;
+  ReadBuffer buffer_;
+  SpriteKind kind_ = SpriteKind::kSpr;
+  PixelFormat format_ = PixelFormat::kIndexed8;
+  uint32_t frameCount_ = 0;
+  std::vector<Entry> entries_;       // those the file holds, from frame 1 on
+  std::vector<uint8_t> lineTable_;   // C16 scratch: one frame's line offsets
+};
+
+// Whether a frame is worth decoding: the directory found nothing wrong with
+// it (pixels may still turn out to be damaged when they are decoded).
+inline bool Readable(const FrameInfo& info) { return info.hasEntry && info.damaged.empty(); }
+
+}  // namespace tamsorel
