@@ -7,11 +7,17 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frames/byte_source.h"
 #include "frames/rgba.h"
 
 namespace tamsorel::cli {
+
+// The whole command line (tamsorel.cpp): `args` without the program name,
+// in UTF-8.  Returns the exit status.  Each platform's main (or wmain)
+// converts its arguments and calls it.
+int Run(const std::vector<std::string>& args);
 
 // Opens a sprite file for reading.  Null when it cannot be used, with the
 // reason in `*problem`: "no such file", "is a directory", "not a regular
@@ -36,10 +42,6 @@ std::string WritePngFile(const std::string& out, const std::string& input, RgbaR
 std::string FolderOf(const std::string& path);
 std::string StemOf(const std::string& path);
 std::string JoinPath(const std::string& folder, const std::string& name);
-
-// Whether a sprite path names an SPR file (last three characters "spr" in
-// any case), as the thumbnail handler decides it.
-bool IsSprName(const std::string& path);
 
 // Whether standard error is a terminal (the progress line goes there).
 bool StderrIsTerminal();
