@@ -19,9 +19,11 @@ check = checks.check
 
 FILES = {
     "./usr/bin/tamsorel-thumbnailer",
+    "./usr/bin/tamsorel",
     "./usr/share/mime/packages/tamsorel.xml",
     "./usr/share/thumbnailers/tamsorel.thumbnailer",
     "./usr/share/man/man1/tamsorel-thumbnailer.1.gz",
+    "./usr/share/man/man1/tamsorel.1.gz",
     "./usr/share/doc/tamsorel-thumbnailer/copyright",
     "./usr/share/doc/tamsorel-thumbnailer/changelog.gz",
 }
