@@ -98,7 +98,7 @@ bool Sprite::ReadDirectory(bool spr, std::string* problem) {
   if (kind_ != SpriteKind::kC16) {
     // Consecutive entries; only those the file holds are read.
     directoryEnd = headerSize + uint64_t{kFrameEntrySize} * frameCount_;
-    const uint64_t held = (size - headerSize) / kFrameEntrySize;
+    const uint64_t held = size > headerSize ? (size - headerSize) / kFrameEntrySize : 0;
     entries_.resize(static_cast<std::size_t>(std::min<uint64_t>(frameCount_, held)));
     uint8_t bytes[kEntriesPerRead * kFrameEntrySize];
     for (std::size_t first = 0; first < entries_.size(); first += kEntriesPerRead) {
@@ -241,8 +241,9 @@ class LineExpansion {
   enum class Step { kMore, kEnd, kFailed };
 
   // Takes one tag whose colour pixels (if any) follow at `colours`, which
-  // holds `available` bytes (the run is read from there only when it holds
-  // them all: `*needed` tells how many it took).
+  // holds `available` bytes.  A colour run is copied from there only when
+  // they hold all of it (`*used` says how many bytes it took); otherwise
+  // the caller reads the run itself.
   Step Take(uint16_t tag, const uint8_t* colours, std::size_t available, std::size_t* used) {
     *used = 0;
     if (tag == 0) return Step::kEnd;
