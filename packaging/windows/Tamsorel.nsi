@@ -2,7 +2,8 @@
 ;
 ;   makensis -DVERSION=1.0.0.1 -DSTAGE=DIR -DOUTFILE=SETUP.exe Tamsorel.nsi
 ;
-; STAGE holds what is shipped: x86\Tamsorel.dll, x64\Tamsorel.dll,
+; STAGE holds what is shipped: x86\Tamsorel.dll, x64\Tamsorel.dll, the
+; command-line tool beside each (x86\tamsorel.exe, x64\tamsorel.exe),
 ; README.txt and LICENSE.txt.
 ;
 ; The release is a 32-bit program, so that it runs on every Windows.  For
@@ -129,9 +130,10 @@ Function un.onInit
   !insertmacro SetRegistryView
 FunctionEnd
 
-; Puts one DLL in place.  It is unpacked beside its destination first; a
-; destination that cannot be deleted because a process has it loaded (as
-; Explorer does) is replaced at the next restart, which sets the reboot flag.
+; Puts one DLL in place, and the command-line tool of the same bitness beside
+; it.  The DLL is unpacked beside its destination first; a destination that
+; cannot be deleted because a process has it loaded (as Explorer does) is
+; replaced at the next restart, which sets the reboot flag.
 !macro PlaceDll ARCH
   CreateDirectory "$INSTDIR\${ARCH}"
   SetOutPath "$INSTDIR\${ARCH}"
@@ -144,6 +146,7 @@ FunctionEnd
   ${Else}
     Rename "$INSTDIR\${ARCH}\Tamsorel.dll.new" "$INSTDIR\${ARCH}\Tamsorel.dll"
   ${EndIf}
+  File "${STAGE}\${ARCH}\tamsorel.exe"
 !macroend
 
 ; Removes what the setup or a copy before it put in $INSTDIR.  The folders
@@ -152,8 +155,10 @@ FunctionEnd
 !macro RemoveFiles
   Delete /REBOOTOK "$INSTDIR\x86\Tamsorel.dll"
   Delete "$INSTDIR\x86\Tamsorel.dll.new"
+  Delete /REBOOTOK "$INSTDIR\x86\tamsorel.exe"
   Delete /REBOOTOK "$INSTDIR\x64\Tamsorel.dll"
   Delete "$INSTDIR\x64\Tamsorel.dll.new"
+  Delete /REBOOTOK "$INSTDIR\x64\tamsorel.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Delete /REBOOTOK "$INSTDIR\uninstall.exe"

@@ -8,17 +8,19 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
     setup and the installed uninstaller carry version information;
   - before the install the shell has no thumbnail handler for the samples;
   - a silent install puts the DLLs of the prefix's bitnesses in place, each
-    registered in its own registry view, and writes the Programs and
-    Features entry;
+    registered in its own registry view, with the shipped tamsorel.exe
+    beside each, and writes the Programs and Features entry;
+  - each installed tamsorel.exe runs from the install folder: --help, and
+    an export of a sample into an RGBA PNG of the sample's size;
   - thumbhost of each bitness renders every sample, through the registry
     binding and through the shell's own lookup (--shell), byte for byte as
     tamsorel-thumb does;
   - installing again changes nothing;
   - (64-bit) installing again while a process holds the x64 DLL loaded, as
     Explorer does, exits with 3010 and replaces the DLL at the next restart;
-  - a silent uninstall removes the files and leaves the registry as it was
-    before the install, apart from the empty keys that the registration
-    scripts never remove;
+  - a silent uninstall removes the files (tamsorel.exe too) and leaves the
+    registry as it was before the install, apart from the empty keys that
+    the registration scripts never remove;
   - (64-bit) a setup whose x64 registration fails exits non-zero and leaves
     the same clean state;
   - /D= installs into another folder, from which the uninstaller removes it.
@@ -42,6 +44,9 @@ import sys
 import tempfile
 import time
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "thumbnailer"))
+from thumbnailer_support import frame_size, read_png  # noqa: E402
 
 SKIP = 77
 REBOOT_REQUIRED = 3010
@@ -261,8 +266,11 @@ class Release:
             check(listed.get(os.path.basename(path)) == digest, "SHA256SUMS does not match " + path)
 
     def shipped_dll(self, arch):
+        return self.shipped(arch, "Tamsorel.dll")
+
+    def shipped(self, arch, name):
         with zipfile.ZipFile(self.zip) as archive:
-            return archive.read(arch + "/Tamsorel.dll")
+            return archive.read(arch + "/" + name)
 
     def make_setup(self, work, name, x64_only, failing_x64):
         """A setup made by the release's script from the release's files:
@@ -347,14 +355,19 @@ class InstallerTest:
                   "%s, the %s shell still hands out a thumbnail handler: %s" % (when, lane, result.stdout))
 
     def check_installed(self):
-        shipped = {"x86": self.release.shipped_dll("x86"), "x64": self.release.shipped_dll("x64")}
         present = {}
         for arch in ("x86", "x64"):
             path = self.prefix.unix(self.install_dir + "\\" + arch + r"\Tamsorel.dll")
             present[arch] = os.path.exists(path)
-            if present[arch]:
-                with open(path, "rb") as dll:
-                    check(dll.read() == shipped[arch], "%s\\Tamsorel.dll is not the shipped one" % arch)
+            # The command-line tool lies beside each installed DLL, and only there.
+            for name in ("Tamsorel.dll", "tamsorel.exe"):
+                path = self.prefix.unix(self.install_dir + "\\" + arch + "\\" + name)
+                check(os.path.exists(path) == present[arch], "%s\\%s installed: %s, %s\\Tamsorel.dll: %s"
+                      % (arch, name, os.path.exists(path), arch, present[arch]))
+                if present[arch]:
+                    with open(path, "rb") as installed:
+                        check(installed.read() == self.release.shipped(arch, name),
+                              "%s\\%s is not the shipped one" % (arch, name))
         uninstaller = self.prefix.unix(self.install_dir + r"\uninstall.exe")
         check(os.path.exists(uninstaller) and carries_version(uninstaller, self.release.version),
               "uninstall.exe is missing or has no version information")
@@ -430,6 +443,29 @@ class InstallerTest:
                     if sprite.endswith(".c16"):
                         check(" 16-bit" in result.stdout, "%s: not a 16-bit bitmap: %s" % (what, result.stdout))
 
+    def check_tool(self):
+        """Each installed tamsorel.exe, run from the install folder, answers
+        --help and exports a sample's first frame as an RGBA PNG."""
+        sprite = self.samples[0]
+        for lane, arch in ([("win64", "x64")] if self.x64 else []) + ([("win32", "x86")] if self.x86 else []):
+            tool = self.install_dir + "\\" + arch + r"\tamsorel.exe"
+            result = self.prefix.run(lane, tool, "--help")
+            check(result.returncode == 0 and "usage: tamsorel" in result.stdout,
+                  "%s --help exited %d: %s" % (tool, result.returncode, result.stdout))
+            out = os.path.join(self.args.work, "tool-" + arch)
+            shutil.rmtree(out, ignore_errors=True)
+            os.makedirs(out)
+            result = self.prefix.run(lane, tool, "export", "--frames", "1", "-o", windows_path(out),
+                                     windows_path(sprite))
+            stem = os.path.splitext(os.path.basename(sprite))[0]
+            try:
+                width, height, _ = read_png(os.path.join(out, stem + "-0001.png"))
+            except (OSError, ValueError) as problem:
+                width = height = problem
+            check(result.returncode == 0 and (width, height) == frame_size(sprite),
+                  "%s export %s exited %d, PNG: %s x %s: %s" % (tool, os.path.basename(sprite), result.returncode,
+                                                                width, height, result.stdout))
+
     def check_clean(self, baseline, when):
         folder = self.prefix.unix(self.install_dir)
         check(not os.path.exists(folder), "%s, %s is still there: %s" % (when, self.install_dir,
@@ -455,6 +491,7 @@ class InstallerTest:
         status, output = self.install(setup, "install")
         check(status == 0, "the setup failed (%d): %s" % (status, output))
         self.check_installed()
+        self.check_tool()
         self.check_rendering()
         installed = self.prefix.registry()
 
@@ -482,6 +519,7 @@ class InstallerTest:
         status, output = self.install(setup, "install with /D=", folder=self.install_dir)
         check(status == 0, "the setup with /D= failed (%d): %s" % (status, output))
         self.check_installed()
+        self.check_tool()
         self.uninstall()
         self.check_clean(baseline, "after the uninstall from the /D= folder")
 

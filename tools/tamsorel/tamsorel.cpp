@@ -347,10 +347,11 @@ class Exporter {
   // Writes a PNG unless an earlier input of this run already wrote that
   // file (two inputs with the same stem in one folder).
   bool Write(const std::string& path, const std::string& out, RgbaRows& rows) {
-    if (written_.count(out)) return Fail(path + ": not written: " + out + " was already written for an earlier FILE");
+    const std::string key = OutputKey(out);
+    if (written_.count(key)) return Fail(path + ": not written: " + out + " was already written for an earlier FILE");
     const std::string problem = WritePngFile(out, path, rows);
     if (!problem.empty()) return Fail(path + ": " + problem);
-    written_.insert(out);
+    written_.insert(key);
     return true;
   }
 
@@ -411,7 +412,7 @@ class Exporter {
 
   const ExportOptions& options_;
   Reporter& reporter_;
-  std::set<std::string> written_;
+  std::set<std::string> written_;  // OutputKey of every file written
 };
 
 int Export(const std::vector<std::string>& args) {

@@ -43,6 +43,10 @@ std::string FolderOf(const std::string& path);
 std::string StemOf(const std::string& path);
 std::string JoinPath(const std::string& folder, const std::string& name);
 
+// `path` as a key under which two spellings of one output name are equal:
+// itself on Linux, upper-cased on Windows, whose file names ignore case.
+std::string OutputKey(const std::string& path);
+
 // Whether standard error is a terminal (the progress line goes there).
 bool StderrIsTerminal();
 

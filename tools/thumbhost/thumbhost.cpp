@@ -11,7 +11,7 @@
 //   thumbhost --shell SPRITE OUT.bmp      the handler the shell itself hands
 //                                         out for the file's item
 //
-// OUT.bmp follows the same rules as tamsorel-thumb's output (host_files.h):
+// OUT.bmp follows the same rules as tamsorel-thumb's output (win32_files.h):
 // written complete or not at all, never over a device, a directory or the
 // sprite itself.
 //
@@ -35,8 +35,8 @@
 #include "common/win32_owner.h"
 #include "decode/bitmap_header.h"
 #include "decode/bmp_file.h"
-#include "host_files.h"
 #include "shell_lookup.h"
+#include "win32_files/win32_files.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ std::string ResultText(HRESULT hr) {
   return text;
 }
 
-std::string Narrow(const wchar_t* text) { return thumbhost::Narrow(text != nullptr ? text : L""); }
+std::string Narrow(const wchar_t* text) { return tamsorel::win32_files::Narrow(text != nullptr ? text : L""); }
 
 // Where the handler comes from.  --dll loads a given library and calls its
 // DllGetClassObject; otherwise the handler is looked up under the file's
@@ -89,11 +89,11 @@ class DllHandlerSource final : public HandlerSource {
   // Loads the library; "" or why it cannot serve as the handler.
   std::string Open() {
     const std::string name = Narrow(path_.c_str());
-    const std::string problem = thumbhost::InputFileProblem(path_);
+    const std::string problem = tamsorel::win32_files::InputFileProblem(path_);
     if (!problem.empty()) return name + ": " + problem;
     // A library of the other bitness cannot be loaded; say which it is
     // rather than leave the user with a bare ERROR_BAD_EXE_FORMAT.
-    const int bits = thumbhost::ImageBits(path_);
+    const int bits = tamsorel::win32_files::ImageBits(path_);
     const int hostBits = static_cast<int>(sizeof(void*) * 8);
     if (bits < 0)
       return name + " is a DLL for another processor; this is the " + std::to_string(hostBits) + "-bit x86 host";
@@ -364,7 +364,7 @@ Outcome ThumbnailOne(HandlerSource& source, const wchar_t* sprite, const wchar_t
   extract.reset();
 
   if (outcome.problem.empty()) {
-    outcome.problem = thumbhost::WriteOutputFile(output, sprite, bmp);
+    outcome.problem = tamsorel::win32_files::WriteOutputFile(output, sprite, bmp);
     outcome.aboutSprite = false;
     if (outcome.problem.empty()) line += " -> " + Narrow(output);
   }
@@ -488,12 +488,12 @@ int Run(int argc, wchar_t** argv) {
 
   // The files first: nothing is loaded for a sprite or an output that
   // cannot be used.
-  const std::string spriteProblem = thumbhost::InputFileProblem(sprite);
+  const std::string spriteProblem = tamsorel::win32_files::InputFileProblem(sprite);
   if (!spriteProblem.empty()) {
     std::fprintf(stderr, "thumbhost: %s: %s\n", Narrow(sprite).c_str(), spriteProblem.c_str());
     return kExitFailed;
   }
-  const std::string outputProblem = thumbhost::OutputFileProblem(output, sprite);
+  const std::string outputProblem = tamsorel::win32_files::OutputFileProblem(output, sprite);
   if (!outputProblem.empty()) {
     std::fprintf(stderr, "thumbhost: %s\n", outputProblem.c_str());
     return kExitFailed;

@@ -1,4 +1,4 @@
-#include "host_files.h"
+#include "win32_files/win32_files.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,12 +9,9 @@
 #include "common/hresult.h"
 #include "common/win32_owner.h"
 
-namespace thumbhost {
+namespace tamsorel::win32_files {
 
 namespace {
-
-using tamsorel::UniqueFile;
-using tamsorel::UniqueLocal;
 
 // Opens `path` (through any link) to read its attributes and security only:
 // no content is read, so a device or a pipe never blocks.
@@ -259,8 +256,8 @@ std::string Win32ErrorText(DWORD error) {
     case ERROR_OUTOFMEMORY: return "out of memory";
     default: break;
   }
-  return "Windows error " + std::to_string(error) + " (" +
-         tamsorel::HResultText(tamsorel::HResultFromWin32(static_cast<long>(error))) + ")";
+  return "Windows error " + std::to_string(error) + " (" + HResultText(HResultFromWin32(static_cast<long>(error))) +
+         ")";
 }
 
 std::string InputFileProblem(const std::wstring& path) {
@@ -314,4 +311,4 @@ std::string WriteOutputFile(const std::wstring& out, const std::wstring& input,
   return std::string();
 }
 
-}  // namespace thumbhost
+}  // namespace tamsorel::win32_files

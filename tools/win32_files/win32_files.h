@@ -1,5 +1,6 @@
-// thumbhost's files on Windows: which sprite and handler paths are usable,
-// and writing the .bmp complete or not at all.  Every message is one line
+// Files of the Windows command-line tools (thumbhost, tamsorel): which input
+// paths are usable, and writing an output file complete or not at all.  The
+// Win32 counterpart of tools/common/tool_files.h.  Every message is one line
 // in words a user understands; the callers print it.
 #pragma once
 
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace thumbhost {
+namespace tamsorel::win32_files {
 
 // UTF-8 for messages.
 std::string Narrow(const std::wstring& text);
@@ -27,9 +28,9 @@ std::string InputFileProblem(const std::wstring& path);
 // another processor, 0 when `path` is no PE image (or cannot be read).
 int ImageBits(const std::wstring& path);
 
-// Why `out` cannot be written as the thumbnail of `input`, or "" when it can:
-// "cannot write OUT: is a directory", "...: not a regular file", "...: it is
-// the input file", "...: its folder does not exist".  A symbolic link counts
+// Why `out` cannot be written as the output made from `input`, or "" when it
+// can: "cannot write OUT: is a directory", "...: not a regular file", "...:
+// it is the input file", "...: its folder does not exist".  A symbolic link counts
 // as the file it points to.
 std::string OutputFileProblem(const std::wstring& out, const std::wstring& input);
 
@@ -42,4 +43,4 @@ std::string OutputFileProblem(const std::wstring& out, const std::wstring& input
 std::string WriteOutputFile(const std::wstring& out, const std::wstring& input,
                             const std::vector<uint8_t>& bytes);
 
-}  // namespace thumbhost
+}  // namespace tamsorel::win32_files
