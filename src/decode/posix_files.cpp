@@ -11,6 +11,7 @@
 
 #include "decode/path_text.h"
 #include "decode/portable_platform.h"
+#include "decode/posix_read.h"
 #include "decode/read_buffer.h"
 
 namespace tamsorel {
@@ -27,24 +28,9 @@ class PosixFile final : public ReadBuffer::Source {
 
   ReadBuffer& buffer() { return buffer_; }
 
-  // pread: the buffer keeps the position, so no seek is ever needed.  A
-  // short read that reaches the size the file had at open is its end; only
-  // a short read before that is followed by another, so reading up to the
-  // end costs no extra call that returns nothing.
+  // pread: the buffer keeps the position, so no seek is ever needed.
   bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
-    uint32_t total = 0;
-    while (total < count && (total == 0 || offset + total < size_)) {
-      const ssize_t n = ::pread(fd_, target + total, count - total, static_cast<off_t>(offset + total));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        *obtained = total;
-        return false;
-      }
-      if (n == 0) break;
-      total += static_cast<uint32_t>(n);
-    }
-    *obtained = total;
-    return true;
+    return ReadAtOffset(fd_, size_, offset, target, count, obtained);
   }
 
  private:
@@ -68,6 +54,23 @@ struct Descriptor {
 };
 
 }  // namespace
+
+bool ReadAtOffset(int fd, uint64_t sizeAtOpen, uint64_t offset, uint8_t* target, uint32_t count,
+                  uint32_t* obtained) {
+  uint32_t total = 0;
+  while (total < count && (total == 0 || offset + total < sizeAtOpen)) {
+    const ssize_t n = ::pread(fd, target + total, count - total, static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *obtained = total;
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  *obtained = total;
+  return true;
+}
 
 DecodePlatform::FileHandle PortableDecodePlatform::OpenFile(const char16_t* path) {
   const std::string name = PathFromUtf16(path);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "decode/path_text.h"
+#include "decode/posix_read.h"
 #include "frames/file_source.h"
 
 namespace tamsorel {
@@ -23,21 +24,7 @@ class PosixFileSource final : public ByteSource {
   PosixFileSource& operator=(const PosixFileSource&) = delete;
 
   bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
-    uint32_t total = 0;
-    // A short read that reaches the size the file had at open is its end;
-    // only a short read before it is followed by another.
-    while (total < count && (total == 0 || offset + total < size_)) {
-      const ssize_t n = ::pread(fd_, target + total, count - total, static_cast<off_t>(offset + total));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        *obtained = total;
-        return false;
-      }
-      if (n == 0) break;
-      total += static_cast<uint32_t>(n);
-    }
-    *obtained = total;
-    return true;
+    return ReadAtOffset(fd_, size_, offset, target, count, obtained);
   }
   uint64_t Size() const override { return size_; }
 

@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/tool_files.h"
+
 namespace tamsorel {
 
 namespace {
@@ -108,6 +110,24 @@ ByteSink FdSink(int fd, int* error) {
     }
     return true;
   };
+}
+
+std::string WritePngOutputFile(const std::string& out, const std::string& input,
+                               const std::function<std::string(const ByteSink&)>& encode,
+                               std::string* encodeProblem) {
+  // A failed write comes back through errno and WriteOutputFile's message.
+  return WriteOutputFile(out, input, [&](int fd) {
+    int writeErrno = 0;
+    *encodeProblem = encode(FdSink(fd, &writeErrno));
+    if (encodeProblem->empty()) return true;
+    if (writeErrno != 0) {
+      encodeProblem->clear();
+      errno = writeErrno;
+    } else {
+      errno = EINVAL;
+    }
+    return false;
+  });
 }
 
 }  // namespace tamsorel

@@ -24,6 +24,15 @@ std::string WritePng(RgbaRows& rows, const ByteSink& sink);
 // A sink that writes everything to the file descriptor `fd`, retrying
 // interrupted and partial writes.  `*error` receives errno of a failed write.
 ByteSink FdSink(int fd, int* error);
+
+// Writes the PNG that `encode` produces into a sink to `out`, by the native
+// tools' file rules (WriteOutputFile in common/tool_files.h: complete or not
+// at all, never over `input`).  `encode` returns "" or what went wrong.
+// An encoding problem that is no failed write is left in `*encodeProblem`;
+// everything else comes back as WriteOutputFile's message.
+std::string WritePngOutputFile(const std::string& out, const std::string& input,
+                               const std::function<std::string(const ByteSink&)>& encode,
+                               std::string* encodeProblem);
 #endif
 
 }  // namespace tamsorel

@@ -28,21 +28,9 @@ std::string OutputFolderProblem(const std::string& dir) {
 }
 
 std::string WritePngFile(const std::string& out, const std::string& input, RgbaRows& rows) {
-  // Encoding problems that are not failed writes are reported as such; a
-  // failed write comes back through errno and WriteOutputFile's message.
   std::string encodeProblem;
-  const std::string problem = WriteOutputFile(out, input, [&](int fd) {
-    int writeErrno = 0;
-    encodeProblem = WritePng(rows, FdSink(fd, &writeErrno));
-    if (encodeProblem.empty()) return true;
-    if (writeErrno != 0) {
-      encodeProblem.clear();
-      errno = writeErrno;
-    } else {
-      errno = EINVAL;
-    }
-    return false;
-  });
+  const std::string problem = WritePngOutputFile(
+      out, input, [&rows](const ByteSink& sink) { return WritePng(rows, sink); }, &encodeProblem);
   if (!encodeProblem.empty()) return "cannot write " + out + ": " + encodeProblem;
   return problem;
 }

@@ -106,22 +106,13 @@ int main(int argc, char** argv) {
   const HRESULT hr = sprite.Decode(PathToUtf16(path));
   if (hr != S_OK) return Fail(path + ": " + DecodeFailureText(sprite.Header(), hr, fileBytes));
 
-  // Encoding problems that are not failed writes are reported as such; a
-  // failed write comes back through errno and WriteOutputFile's message.
   std::string encodeProblem;
-  problem = WriteOutputFile(output, path, [&](int fd) {
-    int writeErrno = 0;
-    encodeProblem = thumbnailer::WriteThumbnailPng(sprite.Header(), *sprite.Bitmap(), size,
-                                                   FdSink(fd, &writeErrno));
-    if (encodeProblem.empty()) return true;
-    if (writeErrno != 0) {
-      encodeProblem.clear();
-      errno = writeErrno;
-    } else {
-      errno = EINVAL;
-    }
-    return false;
-  });
+  problem = WritePngOutputFile(
+      output, path,
+      [&](const ByteSink& sink) {
+        return thumbnailer::WriteThumbnailPng(sprite.Header(), *sprite.Bitmap(), size, sink);
+      },
+      &encodeProblem);
   if (!encodeProblem.empty()) return Fail(path + ": " + encodeProblem);
   if (!problem.empty()) return Fail(problem);
   return 0;
