@@ -13,7 +13,8 @@
 namespace tamsorel {
 
 // Opens `path` (UTF-16).  Null with the reason in words in `*problem`
-// ("no such file", "is a directory", "not a regular file", ...).
+// ("no such file", "permission denied", "not a regular file" for
+// directories, devices and pipes, ...).
 std::unique_ptr<ByteSource> OpenFileSource(const std::u16string& path, std::string* problem);
 
 }  // namespace tamsorel

@@ -48,9 +48,17 @@ void SheetRows::ReadRow(uint32_t y, uint8_t* rgba) {
     const uint64_t cell = uint64_t{gridRow} * layout_.columns + column;
     if (cell >= rowsOf_.size() || rowsOf_[cell] < 0) continue;
     FrameRgbaRows& frame = rows_[rowsOf_[cell]];
-    // Frames larger than the cell are cut to it.
-    if (inCell >= frame.Height() || frame.Width() > layout_.cellWidth) continue;
-    frame.ReadRow(inCell, rgba + std::size_t{column} * layout_.cellWidth * 4);
+    if (inCell >= frame.Height()) continue;
+    uint8_t* const target = rgba + std::size_t{column} * layout_.cellWidth * 4;
+    if (frame.Width() <= layout_.cellWidth) {
+      frame.ReadRow(inCell, target);
+    } else {
+      // Frames larger than the cell are cut to it: rows below the cell are
+      // never asked for, and columns past it are dropped here.
+      wideRow_.resize(std::size_t{frame.Width()} * 4);
+      frame.ReadRow(inCell, wideRow_.data());
+      std::memcpy(target, wideRow_.data(), std::size_t{layout_.cellWidth} * 4);
+    }
   }
 }
 

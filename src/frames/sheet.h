@@ -35,7 +35,8 @@ bool LayoutSheet(uint32_t count, uint32_t cellWidth, uint32_t cellHeight, uint32
                  std::string* problem);
 
 // The sheet's rows.  `cells` holds one entry per cell, in order, null for a
-// cell left empty; the frames must outlive the rows.
+// cell left empty; the frames must outlive the rows.  A frame larger than
+// the cells is cut to its cell.
 class SheetRows : public RgbaRows {
  public:
   SheetRows(const SheetLayout& layout, const std::vector<const StoredFrame*>& cells);
@@ -49,6 +50,7 @@ class SheetRows : public RgbaRows {
   std::vector<const StoredFrame*> cells_;
   std::vector<FrameRgbaRows> rows_;  // one per non-empty cell, in order
   std::vector<int32_t> rowsOf_;      // per cell: index into rows_, -1 empty
+  std::vector<uint8_t> wideRow_;     // a row of a frame wider than its cell
 };
 
 }  // namespace tamsorel
