@@ -66,6 +66,46 @@ def ring(w, h):
     return px
 
 
+def ball_frame(w, h, t):
+    """Frame t (0..1) of a ball bouncing on a floor: it falls, squashes on
+    the floor and rises again; transparent around it."""
+    floor = h - 3
+    r = min(w, h) * 0.2
+    height = (1 - (2 * t - 1) ** 2)  # 0 at the floor, 1 at the top
+    squash = 1 + 0.35 * max(0.0, 0.2 - height) / 0.2
+    rx, ry = r * squash, r / squash
+    cx, cy = (w - 1) / 2, floor - ry - height * (floor - 2 * r - 2)
+
+    def px(x, y):
+        if y >= floor:
+            return (90, 60, 30)
+        d = ((x - cx) / rx) ** 2 + ((y - cy) / ry) ** 2
+        if d <= 1:
+            shade = 1 - 0.5 * math.hypot(x - (cx - rx / 3), y - (cy - ry / 3)) / (rx + ry)
+            return (int(240 * shade), int(60 * shade), int(40 * shade) + 20)
+        return None
+    return px
+
+
+def square_frame(angle, side):
+    """A square of `side` turned by `angle` (radians), with a stripe across
+    it, on a canvas just large enough for it: the frames' sizes follow the
+    turn.  Returns (w, h, picture)."""
+    c, s = math.cos(angle), math.sin(angle)
+    extent = side * (abs(c) + abs(s))
+    w = h = int(math.ceil(extent)) + 2
+
+    def px(x, y):
+        dx, dy = x - (w - 1) / 2, y - (h - 1) / 2
+        u, v = dx * c + dy * s, -dx * s + dy * c
+        if abs(u) <= side / 2 and abs(v) <= side / 2:
+            if abs(v) <= side / 8:
+                return (250, 220, 60)
+            return (40, 90 + int(80 * (u / side + 0.5)), 200)
+        return None
+    return w, h, px
+
+
 def checker(w, h):
     def px(x, y):
         return (250, 250, 250) if (x // 8 + y // 8) % 2 else (30, 30, 60)
@@ -154,6 +194,42 @@ def c16(flags, w, h, rows, frames=1):
     return out + b"".join(lines)
 
 
+def spr_frames(frames):
+    """frames: list of (w, h, indices), each frame's pixels after the directory."""
+    head = struct.pack("<H", len(frames))
+    at, data = 2 + 8 * len(frames), b""
+    for w, h, indices in frames:
+        head += struct.pack("<IHH", at + len(data), w, h)
+        data += bytes(indices)
+    return head + data
+
+
+def s16_frames(flags, frames):
+    """frames: list of (w, h, values)."""
+    head = struct.pack("<IH", flags & ~COMPRESSED, len(frames))
+    at, data = 6 + 8 * len(frames), b""
+    for w, h, values in frames:
+        head += struct.pack("<IHH", at + len(data), w, h)
+        data += b"".join(struct.pack("<H", v) for v in values)
+    return head + data
+
+
+def c16_frames(flags, frames):
+    """frames: list of (w, h, rows), rows as for c16.  Each entry is followed
+    by its frame's line table; all lines come after the directory."""
+    head_size = 6 + sum(8 + 4 * (h - 1) for _, h, _ in frames)
+    head, data = struct.pack("<IH", flags | COMPRESSED, len(frames)), b""
+    for w, h, rows in frames:
+        offsets = []
+        for r in rows:
+            offsets.append(head_size + len(data))
+            data += c16_line(r)
+        head += struct.pack("<IHH", offsets[0], w, h)
+        head += b"".join(struct.pack("<I", o) for o in offsets[1:])
+    assert len(head) == head_size
+    return head + data
+
+
 def render(picture, w, h, convert):
     px = picture(w, h)
     return [[None if px(x, y) is None else convert(px(x, y)) for x in range(w)] for y in range(h)]
@@ -183,6 +259,18 @@ def main():
     files["shapes.spr"] = spr(w, h, flat(render(shapes, w, h, lambda c: nearest(palette, c))))
     w, h = 53, 41  # odd width, two frames
     files["sunset.spr"] = spr(w, h, flat(render(sunset, w, h, lambda c: nearest(palette, c))), frames=2)
+
+    # Animations: a ball bouncing (10 frames of 32 x 32; 8 of 24 x 24 in
+    # 16 bits, to stay small) and a square turning (12 frames, each as large
+    # as the turned square needs: frames of different sizes).
+    def bounce(w, h, count):
+        return [lambda fw, fh, t=i / count: ball_frame(fw, fh, t) for i in range(count)]
+
+    files["bounce.spr"] = spr_frames(
+        [(32, 32, flat(render(p, 32, 32, lambda c: nearest(palette, c)))) for p in bounce(32, 32, 10)])
+    files["bounce.s16"] = s16_frames(RGB565, [(24, 24, flat(render(p, 24, 24, to565))) for p in bounce(24, 24, 8)])
+    spin = [square_frame(math.pi / 2 * i / 12, 16) for i in range(12)]
+    files["spin.c16"] = c16_frames(RGB565, [(fw, fh, render(lambda a, b, p=p: p, fw, fh, to565)) for fw, fh, p in spin])
 
     for name, data in sorted(files.items()):
         with open(os.path.join(outdir, name), "wb") as f:

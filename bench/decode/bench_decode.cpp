@@ -3,6 +3,11 @@
 // of the same size.  Each decode/KIND/SIZE line carries the counter
 // "x_floor" = decode time / floor time.
 //
+// Every frame of multi-frame files likewise (decode/frames/KIND/COUNTxSIZExSIZE):
+// opening the file, reading its frame directory and decoding each frame as
+// stored into one reused frame, against reading the file whole and copying
+// its bytes once.
+//
 //   bench_decode [--benchmark_filter=...] [--benchmark_repetitions=N]
 //
 // On a noisy machine, repetitions give steadier figures: the median lines
@@ -18,12 +23,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "decode/decoder.h"
 #include "decode/path_text.h"
 #include "decode/portable_platform.h"
+#include "decode/sprite_format.h"
+#include "frame_encoder.h"
+#include "frames/file_source.h"
+#include "frames/sprite.h"
 #include "sample_pictures.h"
 
 namespace {
@@ -108,6 +119,103 @@ void Decode(benchmark::State& state, const Sample* s) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->fileBytes));
 }
 
+// A multi-frame file: `count` frames of size x size, each the sample
+// picture with colours of its own (the picture's runs, as sprites hold
+// them, in every frame).
+struct FramesSample {
+  std::string kind;  // spr, s16, c16
+  int count;
+  int size;
+  std::string path;
+  std::size_t fileBytes = 0;
+};
+
+std::vector<FramesSample> g_framesSamples;
+
+tamsorel::test::FrameSpec SampleFrame(int size, int index, bool indexed) {
+  std::vector<uint16_t> px;
+  std::vector<bool> clear;
+  tamsorel::test::SamplePicture(size, &px, &clear);
+  tamsorel::test::FrameSpec f{static_cast<uint16_t>(size), static_cast<uint16_t>(size), {}};
+  f.pixels.resize(px.size());
+  for (std::size_t i = 0; i < px.size(); ++i) {
+    const auto v = static_cast<uint16_t>(px[i] ^ (index * 0x0841));
+    f.pixels[i] = clear[i] ? 0 : indexed ? static_cast<uint16_t>(1 + (v >> 8) % 255) : std::max<uint16_t>(v, 1);
+  }
+  return f;
+}
+
+void MakeFramesSamples() {
+  using tamsorel::SpriteKind;
+  const struct {
+    const char* name;
+    SpriteKind kind;
+  } kinds[] = {{"spr", SpriteKind::kSpr}, {"s16", SpriteKind::kS16}, {"c16", SpriteKind::kC16}};
+  for (const auto& k : kinds) {
+    for (const auto& shape : {std::pair<int, int>{200, 64}, std::pair<int, int>{20, 256}}) {
+      FramesSample s;
+      s.kind = k.name;
+      s.count = shape.first;
+      s.size = shape.second;
+      std::vector<tamsorel::test::FrameSpec> frames;
+      for (int i = 0; i < s.count; ++i) frames.push_back(SampleFrame(s.size, i, k.kind == SpriteKind::kSpr));
+      const std::vector<uint8_t> bytes = tamsorel::test::EncodeFrames(k.kind, tamsorel::SPRITE16_RGB565, frames).bytes;
+      s.path = g_dir + "/" + std::to_string(s.count) + "x" + std::to_string(s.size) + "." + k.name;
+      std::FILE* f = std::fopen(s.path.c_str(), "wb");
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+      s.fileBytes = bytes.size();
+      g_framesSamples.push_back(s);
+    }
+  }
+}
+
+// The floor of every frame: the whole file in one read, its bytes copied
+// once.
+void FramesFloor(benchmark::State& state, const FramesSample* s) {
+  std::vector<uint8_t> buffer(s->fileBytes), copy(s->fileBytes);
+  for (auto _ : state) {
+    const int fd = ::open(s->path.c_str(), O_RDONLY);
+    std::size_t got = 0;
+    while (got < buffer.size()) {
+      const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    std::memcpy(copy.data(), buffer.data(), got);
+    benchmark::DoNotOptimize(copy.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->fileBytes));
+}
+
+// Every frame: the file opened, its directory read, each frame decoded as
+// stored into the same frame.
+void FramesDecode(benchmark::State& state, const FramesSample* s) {
+  const std::u16string path = tamsorel::PathToUtf16(s->path);
+  tamsorel::StoredFrame frame;
+  for (auto _ : state) {
+    std::string problem;
+    std::unique_ptr<tamsorel::ByteSource> source = tamsorel::OpenFileSource(path, &problem);
+    std::unique_ptr<tamsorel::Sprite> sprite =
+        source ? tamsorel::Sprite::Open(*source, s->kind == "spr", &problem) : nullptr;
+    if (!sprite || sprite->FrameCount() != static_cast<uint32_t>(s->count)) {
+      state.SkipWithError(("open failed: " + problem).c_str());
+      break;
+    }
+    for (uint32_t i = 0; i < sprite->FrameCount() && problem.empty(); ++i) {
+      problem = sprite->DecodeFrame(i, &frame);
+      benchmark::DoNotOptimize(frame.pixels.data());
+    }
+    if (!problem.empty()) {
+      state.SkipWithError(("decode failed: " + problem).c_str());
+      break;
+    }
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->fileBytes));
+}
+
 // Console output with the decode/floor ratio added to each decode line.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -144,10 +252,17 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   MakeSamples();
+  MakeFramesSamples();
   for (const Sample& s : g_samples) {
     const std::string id = s.kind + "/" + std::to_string(s.size);
     benchmark::RegisterBenchmark(("floor/" + id).c_str(), Floor, &s)->UseRealTime();
     benchmark::RegisterBenchmark(("decode/" + id).c_str(), Decode, &s)->UseRealTime();
+  }
+  for (const FramesSample& s : g_framesSamples) {
+    const std::string id = "frames/" + s.kind + "/" + std::to_string(s.count) + "x" + std::to_string(s.size) + "x" +
+                           std::to_string(s.size);
+    benchmark::RegisterBenchmark(("floor/" + id).c_str(), FramesFloor, &s)->UseRealTime();
+    benchmark::RegisterBenchmark(("decode/" + id).c_str(), FramesDecode, &s)->UseRealTime();
   }
   RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
                                                : benchmark::ConsoleReporter::OO_Tabular);

@@ -16,6 +16,11 @@ namespace {
 // length costs memory for the entries the file really holds.
 constexpr uint32_t kEntriesPerRead = 512;
 
+// Line offsets of C16 frames kept from the directory for decoding, at most
+// (a million lines); the tables of further frames are read again when their
+// frame is decoded.
+constexpr std::size_t kKeptLineTableBytes = std::size_t{4} << 20;
+
 // Bitmap memory a frame would take as a thumbnail: the same limit holds
 // for every surface that decodes frames.
 uint64_t FrameMemory(PixelFormat format, uint32_t width, uint32_t height) {
@@ -167,30 +172,41 @@ void Sprite::CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const {
   }
 }
 
-// C16: every line must start after the directory and inside the file.
+// C16: every line must start after the directory and inside the file.  The
+// table of a frame that passes is kept while kKeptLineTableBytes allows.
 void Sprite::CheckLinesOf(Entry& entry, uint64_t directoryEnd) {
   const uint64_t size = source_.Size();
-  uint8_t bytes[4 * 1024];
+  uint8_t chunk[4 * 1024];
   const uint32_t lines = entry.info.height - 1u;
+  const std::size_t tableBytes = 4 * std::size_t{lines};
+  const std::size_t keptAt = lineTables_.size();
+  const bool keep = tableBytes <= kKeptLineTableBytes - keptAt;
+  if (keep) lineTables_.resize(keptAt + tableBytes);
   for (uint32_t first = 0; first < lines; first += 1024) {
     const uint32_t n = std::min<uint32_t>(1024, lines - first);
+    uint8_t* const bytes = keep ? lineTables_.data() + keptAt + 4 * std::size_t{first} : chunk;
+    const char* problem = nullptr;
+    uint32_t line = 0;
     if (!ReadExactly(entry.tableAt + 4 * uint64_t{first}, bytes, 4 * n)) {
-      entry.info.damaged = "its line table cannot be read";
+      problem = "its line table cannot be read";
+    } else {
+      for (uint32_t i = 0; i < n && !problem; ++i) {
+        const uint32_t offset = LoadLe32(bytes + 4 * i);
+        line = first + i + 2;
+        if (offset < directoryEnd) {
+          problem = "would start inside the frame directory";
+        } else if (offset >= size) {
+          problem = "starts past the end of the file";
+        }
+      }
+    }
+    if (problem) {
+      entry.info.damaged = line == 0 ? problem : LineProblem(line, problem);
+      if (keep) lineTables_.resize(keptAt);
       return;
     }
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint32_t offset = LoadLe32(bytes + 4 * i);
-      const uint32_t line = first + i + 2;
-      if (offset < directoryEnd) {
-        entry.info.damaged = LineProblem(line, "would start inside the frame directory");
-        return;
-      }
-      if (offset >= size) {
-        entry.info.damaged = LineProblem(line, "starts past the end of the file");
-        return;
-      }
-    }
   }
+  if (keep) entry.keptAt = keptAt;
 }
 
 FrameInfo Sprite::Frame(uint32_t index) const {
@@ -202,16 +218,25 @@ FrameInfo Sprite::Frame(uint32_t index) const {
 
 std::string Sprite::DecodeFrame(uint32_t index, StoredFrame* out) {
   out->width = out->height = 0;
-  out->pixels.clear();
-  if (index >= frameCount_) return "there is no frame " + std::to_string(index + 1);
-  if (index >= entries_.size()) return Frame(index).damaged;
-  const Entry& entry = entries_[index];
-  if (!entry.info.damaged.empty()) return entry.info.damaged;
   std::string problem;
+  if (index >= frameCount_) {
+    problem = "there is no frame " + std::to_string(index + 1);
+  } else if (index >= entries_.size()) {
+    problem = Frame(index).damaged;
+  } else if (!entries_[index].info.damaged.empty()) {
+    problem = entries_[index].info.damaged;
+  }
+  if (!problem.empty()) {
+    out->pixels.clear();
+    return problem;
+  }
+  const Entry& entry = entries_[index];
   try {
     out->format = format_;
     out->width = entry.info.width;
     out->height = entry.info.height;
+    // Every byte is written below, so memory the frame had before is
+    // reused as it is (resize clears only what it adds).
     out->pixels.resize(out->RowBytes() * out->height);
     if (kind_ == SpriteKind::kC16) {
       problem = ExpandLines(entry, out);
@@ -230,44 +255,116 @@ std::string Sprite::DecodeFrame(uint32_t index, StoredFrame* out) {
 
 namespace {
 
+// Runs of at most this many bytes are copied, or cleared, as one move of
+// this fixed size when the bytes held and the frame's memory both reach that
+// far.  The bytes moved beyond the run land later in the row or in rows not
+// expanded yet, which every line writes whole (runs, then the transparent
+// rest), so they never stand.  Most runs are short, and a fixed move costs
+// far less than a call that copies a length known only at run time.
+constexpr std::size_t kShortRun = 32;
+constexpr uint8_t kZeros[kShortRun] = {};
+
 // Expands the runs of one C16 line into its row.  Runs beyond the row, a
 // line cut off by the end of the file and endless chains of empty runs make
 // the frame damaged; a line that ends early leaves the rest of its row
 // transparent.
 class LineExpansion {
  public:
-  LineExpansion(uint8_t* row, uint32_t width) : row_(row), width_(width) {}
+  LineExpansion(uint8_t* row, uint32_t width, const uint8_t* frameEnd)
+      : rowEnd_(row + 2 * std::size_t{width}), frameEnd_(frameEnd), out_(row) {}
 
   enum class Step { kMore, kEnd, kFailed };
 
-  // Takes one tag whose colour pixels (if any) follow at `colours`, which
-  // holds `available` bytes.  A colour run is copied from there only when
-  // they hold all of it (`*used` says how many bytes it took); otherwise
-  // the caller reads the run itself.
-  Step Take(uint16_t tag, const uint8_t* colours, std::size_t available, std::size_t* used) {
-    *used = 0;
+  // Takes the tags in [*in, end) and the colour runs that follow them there
+  // whole, moving *in past what it took.  kMore: the next tag or colour run
+  // is not held whole, and *in points at its tag.
+  Step TakeHeld(const uint8_t** in, const uint8_t* end) {
+    const uint8_t* p = *in;
+    uint8_t* out = out_;
+    Step step = Step::kMore;
+    for (;;) {
+      const std::ptrdiff_t held = end - p;
+      if (held < 2) break;
+      const uint32_t tag = LoadLe16(p);
+      const std::size_t bytes = tag & ~1u;  // the run's pixels times two
+      const std::size_t colour = tag & 1u;
+      const auto room = static_cast<std::size_t>(rowEnd_ - out);
+      if (bytes - 1 < kShortRun && held >= static_cast<std::ptrdiff_t>(2 + kShortRun) &&
+          frameEnd_ - out >= static_cast<std::ptrdiff_t>(kShortRun)) {
+        // A short run of either kind, with room to move kShortRun bytes.
+        if (bytes > room) {
+          step = Fail("holds more pixels than the frame is wide");
+          break;
+        }
+        if (colour) {
+          std::memcpy(out, p + 2, kShortRun);
+          p += 2 + bytes;
+        } else {
+          std::memcpy(out, kZeros, kShortRun);
+          p += 2;
+        }
+        out += bytes;
+        continue;
+      }
+      if (tag == 0) {
+        p += 2;
+        step = Step::kEnd;
+        break;
+      }
+      if (bytes == 0) {
+        p += 2;
+        if (++idle_ > kIdleTagAllowance) {
+          step = Fail("holds more empty runs than any line needs");
+          break;
+        }
+        continue;
+      }
+      if (bytes > room) {
+        step = Fail("holds more pixels than the frame is wide");
+        break;
+      }
+      if (colour) {
+        if (static_cast<std::size_t>(held - 2) < bytes) break;  // the caller reads this run
+        std::memcpy(out, p + 2, bytes);
+        p += 2 + bytes;
+      } else {
+        std::memset(out, 0, bytes);
+        p += 2;
+      }
+      out += bytes;
+    }
+    *in = p;
+    out_ = out;
+    return step;
+  }
+
+  // Takes one tag read on its own.  For a colour run (kMore with
+  // ColourBytes() non-zero) the caller reads its pixels into Target() and
+  // then calls Advance.
+  Step TakeTag(uint16_t tag) {
+    colourBytes_ = 0;
     if (tag == 0) return Step::kEnd;
-    const uint32_t run = tag >> 1;
-    if (run == 0) {
+    const std::size_t bytes = tag & ~1u;
+    if (bytes == 0) {
       if (++idle_ > kIdleTagAllowance) return Fail("holds more empty runs than any line needs");
       return Step::kMore;
     }
-    if (run > width_ - x_) return Fail("holds more pixels than the frame is wide");
-    const std::size_t bytes = 2 * std::size_t{run};
+    if (bytes > static_cast<std::size_t>(rowEnd_ - out_)) return Fail("holds more pixels than the frame is wide");
     if (tag & 1) {
-      if (available < bytes) return Step::kMore;  // the caller reads them
-      std::memcpy(row_ + 2 * x_, colours, bytes);
-      *used = bytes;
+      colourBytes_ = static_cast<uint32_t>(bytes);
     } else {
-      std::memset(row_ + 2 * x_, 0, bytes);
+      std::memset(out_, 0, bytes);
+      out_ += bytes;
     }
-    x_ += run;
     return Step::kMore;
   }
 
-  uint8_t* Target() const { return row_ + 2 * x_; }
-  void Advance(uint32_t run) { x_ += run; }
-  void FillRest() { std::memset(row_ + 2 * x_, 0, 2 * std::size_t{width_ - x_}); }
+  uint32_t ColourBytes() const { return colourBytes_; }
+  uint8_t* Target() const { return out_; }
+  void Advance() { out_ += colourBytes_; }
+  void FillRest() {
+    if (out_ < rowEnd_) std::memset(out_, 0, static_cast<std::size_t>(rowEnd_ - out_));
+  }
   const char* problem() const { return problem_; }
 
  private:
@@ -276,10 +373,11 @@ class LineExpansion {
     return Step::kFailed;
   }
 
-  uint8_t* row_;
-  uint32_t width_;
-  uint32_t x_ = 0;
+  uint8_t* const rowEnd_;
+  const uint8_t* const frameEnd_;
+  uint8_t* out_;  // where the next run goes
   uint32_t idle_ = 0;
+  uint32_t colourBytes_ = 0;
   const char* problem_ = nullptr;
 };
 
@@ -287,33 +385,28 @@ class LineExpansion {
 
 std::string Sprite::ExpandLines(const Entry& entry, StoredFrame* out) {
   const uint32_t height = entry.info.height;
-  lineTable_.resize(4 * std::size_t{height - 1u});
-  if (height > 1 && !ReadExactly(entry.tableAt, lineTable_.data(), static_cast<uint32_t>(lineTable_.size())))
-    return "its line table cannot be read";
+  const uint8_t* table = nullptr;
+  if (entry.keptAt != kNotKept) {
+    table = lineTables_.data() + entry.keptAt;
+  } else {
+    lineTable_.resize(4 * std::size_t{height - 1u});
+    if (height > 1 && !ReadExactly(entry.tableAt, lineTable_.data(), static_cast<uint32_t>(lineTable_.size())))
+      return "its line table cannot be read";
+    table = lineTable_.data();
+  }
   const std::size_t rowBytes = out->RowBytes();
+  uint8_t* const pixels = out->pixels.data();
+  const uint8_t* const pixelsEnd = pixels + out->pixels.size();
   for (uint32_t k = 0; k < height; ++k) {
     const uint32_t line = k + 1;
-    LineExpansion x(out->pixels.data() + k * rowBytes, entry.info.width);
-    buffer_.Seek(k == 0 ? entry.info.offset : LoadLe32(lineTable_.data() + 4 * (k - 1)));
+    LineExpansion x(pixels + k * rowBytes, entry.info.width, pixelsEnd);
+    buffer_.Seek(k == 0 ? entry.info.offset : LoadLe32(table + 4 * (k - 1)));
     for (;;) {
       // The tags and runs the buffer holds whole are taken in place.
       uint32_t held = 0;
       const uint8_t* const first = buffer_.Held(&held);
       const uint8_t* in = first;
-      const uint8_t* const end = first + held;
-      LineExpansion::Step step = LineExpansion::Step::kMore;
-      while (end - in >= 2) {
-        const uint16_t tag = LoadLe16(in);
-        std::size_t used = 0;
-        const bool colour = (tag & 1) && tag > 1;
-        step = x.Take(tag, in + 2, static_cast<std::size_t>(end - in - 2), &used);
-        if (step != LineExpansion::Step::kMore) {
-          if (step == LineExpansion::Step::kEnd) in += 2;
-          break;
-        }
-        if (colour && used == 0) break;  // the run is not held whole
-        in += 2 + used;
-      }
+      LineExpansion::Step step = held >= 2 ? x.TakeHeld(&in, first + held) : LineExpansion::Step::kMore;
       buffer_.Consume(static_cast<uint32_t>(in - first));
       if (step == LineExpansion::Step::kFailed) return LineProblem(line, x.problem());
       if (step == LineExpansion::Step::kEnd) break;
@@ -323,16 +416,14 @@ std::string Sprite::ExpandLines(const Entry& entry, StoredFrame* out) {
       uint32_t obtained = 0;
       if (!buffer_.Read(source_, tagBytes, 2, &obtained) || obtained < 2)
         return LineProblem(line, "is cut off by the end of the file");
-      const uint16_t tag = LoadLe16(tagBytes);
-      std::size_t used = 0;
-      step = x.Take(tag, nullptr, 0, &used);
+      step = x.TakeTag(LoadLe16(tagBytes));
       if (step == LineExpansion::Step::kFailed) return LineProblem(line, x.problem());
       if (step == LineExpansion::Step::kEnd) break;
-      if ((tag & 1) && tag > 1) {
-        const uint32_t bytes = tag & ~1u;
+      if (x.ColourBytes() > 0) {
+        const uint32_t bytes = x.ColourBytes();
         if (!buffer_.Read(source_, x.Target(), bytes, &obtained) || obtained < bytes)
           return LineProblem(line, "is cut off by the end of the file");
-        x.Advance(tag >> 1);
+        x.Advance();
       }
     }
     x.FillRest();

@@ -82,7 +82,11 @@ class Sprite {
   struct Entry {
     FrameInfo info;
     uint64_t tableAt = 0;  // C16: where the frame's line offsets start
+    // C16: where lineTables_ holds the frame's line offsets (kept when the
+    // directory is read), or kNotKept.
+    std::size_t keptAt = kNotKept;
   };
+  static constexpr std::size_t kNotKept = SIZE_MAX;
 
   Sprite(ByteSource& source, uint32_t capacity);
   bool ReadExactly(uint64_t offset, void* target, uint32_t count);
@@ -99,6 +103,10 @@ class Sprite {
   uint32_t frameCount_ = 0;
   std::vector<Entry> entries_;       // those the file holds, from frame 1 on
   std::vector<uint8_t> lineTable_;   // C16 scratch: one frame's line offsets
+  // C16: the line offsets of readable frames, as far as kKeptLineTableBytes
+  // allows, so that decoding frames one after the other reads their lines
+  // as one sequence instead of going back to the directory for every frame.
+  std::vector<uint8_t> lineTables_;
 };
 
 // Whether a frame is worth decoding: the directory found nothing wrong with
