@@ -42,12 +42,14 @@
 #include "frames/rgba.h"
 #include "frames/sheet.h"
 #include "frames/sprite.h"
+#include "counting_source.h"
 #include "fuzz_require.h"
 
 namespace {
 
 using namespace tamsorel;
 using tamsorel::fuzz::Require;
+using tamsorel::test::CountingSource;
 
 constexpr uint64_t kFrameCap = uint64_t{512} << 10;
 constexpr uint64_t kInputBudget = uint64_t{2} << 20;
@@ -79,27 +81,6 @@ class RepeatedSource final : public ByteSource {
   const uint8_t* bytes_;
   std::size_t count_;
   uint64_t size_;
-};
-
-// Counts what the sprite asks its source for: calls and bytes requested
-// (not the bytes obtained: a fill past the end of the file costs its whole
-// request on a real file system too).
-class CountingSource final : public ByteSource {
- public:
-  explicit CountingSource(ByteSource& inner) : inner_(inner) {}
-
-  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
-    ++calls;
-    requested += count;
-    return inner_.ReadAt(offset, target, count, obtained);
-  }
-  uint64_t Size() const override { return inner_.Size(); }
-
-  uint64_t calls = 0;
-  uint64_t requested = 0;
-
- private:
-  ByteSource& inner_;
 };
 
 uint64_t StoredBytes(const FrameInfo& f, PixelFormat format) {
@@ -411,7 +392,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // fill (a header longer than the file is asked for in one read instead),
   // and never again.
   if (fileSize < ReadBuffer::kMaxCapacity)
-    Require(source.calls <= 1 && source.requested <= std::max<uint64_t>(fileSize + 1, 6),
+    Require(source.reads <= 1 && source.requested <= std::max<uint64_t>(fileSize + 1, 6),
             "a small file read more than once");
   return 0;
 }

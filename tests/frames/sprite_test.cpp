@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decode/decoder.h"
+#include "counting_source.h"
 #include "frame_encoder.h"
 #include "frames/byte_source.h"
 #include "frames/sprite.h"
@@ -17,6 +18,7 @@ namespace tamsorel {
 namespace {
 
 using test::EncodedSprite;
+using test::CountingSource;
 using test::EncodeFrames;
 using test::FrameSpec;
 using test::PatternFrame;
@@ -213,24 +215,6 @@ TEST_P(KindTest, FramesWithoutPixelsAreDamaged) {
   ExpectDamaged(*o.sprite, 1, "no pixels (3 × 0)", &out);
   ExpectDecodes(*o.sprite, 2, k.kind, specs[2], &out);
 }
-
-// Counts what a reader asks of the file.
-class CountingSource final : public ByteSource {
- public:
-  explicit CountingSource(ByteSource& inner) : inner_(inner) {}
-  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
-    ++reads;
-    requested += count;
-    return inner_.ReadAt(offset, target, count, obtained);
-  }
-  uint64_t Size() const override { return inner_.Size(); }
-
-  uint64_t reads = 0;
-  uint64_t requested = 0;
-
- private:
-  ByteSource& inner_;
-};
 
 // A header that claims 65535 frames in a 100-byte file: the file opens,
 // frames whose entries it does not hold are damaged, and neither opening
