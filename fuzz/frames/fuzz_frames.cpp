@@ -52,7 +52,7 @@ using tamsorel::fuzz::Require;
 using tamsorel::test::CountingSource;
 
 constexpr uint64_t kFrameCap = uint64_t{512} << 10;
-constexpr uint64_t kInputBudget = uint64_t{2} << 20;
+constexpr uint64_t kInputBudget = uint64_t{1} << 20;
 constexpr uint32_t kDecodeLimit = 1024;
 // Sheets up to this many RGBA bytes are read row by row and checked.
 constexpr uint64_t kSheetCap = uint64_t{1} << 20;
