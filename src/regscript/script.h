@@ -95,6 +95,14 @@ class ScriptRun {
   int count_ = 0;
 };
 
+// Writes `source` into `destination` with every apostrophe written twice, as
+// a replacement value must be to stand inside a quoted string of a script
+// ('C:\Bob''s Tools\Tamsorel.dll'): the value can then neither end the
+// string nor add items of its own.  `destination` holds
+// 2 * length(source) + 1 units.  Returns the units written, terminator
+// excluded.
+std::size_t DoubleApostrophes(char16_t* destination, const char16_t* source);
+
 // Where a failed run stopped, in the text given to RunScript: the token the
 // walker had read when the failure showed (for a failing removal, the name
 // of the key or value), or the replacement that could not be expanded.  A

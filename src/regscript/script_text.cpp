@@ -8,6 +8,16 @@
 
 namespace tamsorel {
 
+std::size_t DoubleApostrophes(char16_t* destination, const char16_t* source) {
+  char16_t* const start = destination;
+  for (; *source; ++source) {
+    *destination++ = *source;
+    if (*source == u'\'') *destination++ = u'\'';
+  }
+  *destination = u'\0';
+  return static_cast<std::size_t>(destination - start);
+}
+
 const RootKeyEntry RootKeyTable[14] = {
     {u"HKCR", 0x80000000u},
     {u"HKCU", 0x80000001u},

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/hresult.h"
+#include "regscript/script.h"
 #include "regscript/win32_registry.h"
 
 namespace tamsorel {
@@ -61,12 +62,10 @@ struct LoadedTypeLib {
 
 }  // namespace
 
+// The regscript tool quotes its NAME=VALUE replacements with the same
+// function, so a value means the same to both.
 void DoubleSingleQuotes(wchar_t* destination, const wchar_t* source) {
-  for (; *source; ++source) {
-    *destination++ = *source;
-    if (*source == L'\'') *destination++ = L'\'';
-  }
-  *destination = L'\0';
+  DoubleApostrophes(reinterpret_cast<char16_t*>(destination), reinterpret_cast<const char16_t*>(source));
 }
 
 HRESULT LoadAndRunScript(ScriptRun* run, const wchar_t* path, UINT id, const wchar_t* type,

@@ -173,6 +173,8 @@ def check_inputs():
         ("cut.c16", "not a readable sprite" + E_FAIL, False),
         ("huge.s16", "frame of 16384 \u00d7 16385 pixels is larger than the 256 MiB limit" + E_FAIL, False),
         ("secret.spr", "permission denied", True),
+        # a newline in the name does not split the message: shown escaped
+        ("new\nline.spr", "no such file", False),
     ]
     if make_device(p("device.spr")):
         cases.append(("device.spr", "not a regular file", False))
@@ -181,7 +183,8 @@ def check_inputs():
     for name, reason, unprivileged in cases:
         code, _, err = run(p(name), out, tool=UNPRIVILEGED_TOOL if unprivileged else TOOL,
                            unprivileged=unprivileged)
-        check(code == 1 and err == "%s: %s\n" % (p(name), reason), "input %s: exit %r, %r" % (name, code, err))
+        shown = p(name).replace("\n", "\\x0A")
+        check(code == 1 and err == "%s: %s\n" % (shown, reason), "input %s: exit %r, %r" % (name, code, err))
         check(read(out) == b"old", "input %s: OUT untouched" % name)
     check(sorted(os.listdir(folder)) == sorted(["out.bmp", "empty.c16", "cut.c16", "huge.s16", "secret.spr",
                                                 "folder.spr", "fifo.spr"] + [n for n, _, _ in cases
@@ -204,6 +207,7 @@ def check_outputs(sprite):
     copy = p("input.spr")
     write(copy, good)
     write(p("kept-0600.bmp"), b"old", 0o600)
+    write(p("read-only.bmp"), b"old", 0o444)
     write(p("elsewhere/target.bmp"), b"old")
     os.symlink("elsewhere/target.bmp", p("link.bmp"))
     os.symlink("elsewhere/new.bmp", p("dangling.bmp"))
@@ -225,6 +229,9 @@ def check_outputs(sprite):
         ("input-link.bmp", "it is the input file", None, False),
         ("no-folder/x.bmp", "its folder does not exist", None, False),
         ("locked/x.bmp", "permission denied", None, True),
+        # refused as on Windows, in a folder the user may write to, by root too
+        ("read-only.bmp", "it is read-only", None, True),
+        ("read-only.bmp", "it is read-only", None, False),
     ]
     if make_device(p("device.bmp")):
         os.symlink("device.bmp", p("device-link.bmp"))
@@ -247,6 +254,7 @@ def check_outputs(sprite):
             check(kind(p(out)) == was, "output %s: left as it was" % out)
         check(read(copy) == good, "output %s: the input is never overwritten" % out)
     check(stat.S_IMODE(os.stat(p("kept-0600.bmp")).st_mode) == 0o600, "a replaced file keeps its mode")
+    check(read(p("read-only.bmp")) == b"old", "a read-only output is left as it was")
     after = set(os.listdir(folder))
     check(after == set(before) | {"fresh.bmp"}, "outputs: no temporary file left: %r" % (after - set(before)))
     check(sorted(os.listdir(p("elsewhere"))) == ["new.bmp", "target.bmp"], "link targets: no temporary file")

@@ -15,15 +15,31 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
   - thumbhost of each bitness renders every sample, through the registry
     binding and through the shell's own lookup (--shell), byte for byte as
     tamsorel-thumb does;
-  - installing again changes nothing;
-  - (64-bit) installing again while a process holds the x64 DLL loaded, as
-    Explorer does, exits with 3010 and replaces the DLL at the next restart;
-  - a silent uninstall removes the files (tamsorel.exe too) and leaves the
-    registry as it was before the install, apart from the empty keys that
-    the registration scripts never remove;
-  - (64-bit) a setup whose x64 registration fails exits non-zero and leaves
-    the same clean state;
-  - /D= installs into another folder, from which the uninstaller removes it.
+  - installing again changes nothing, and repairs a missing file;
+  - the entry's QuietUninstallString, run as a deployment tool runs it,
+    returns when the uninstall is done: the files (tamsorel.exe too) are
+    gone and the registry is as it was before the install, apart from the
+    empty keys that the registration scripts never remove;
+  - (64-bit) a setup whose x64 registration fails exits 2 and leaves the
+    same clean state;
+  - (64-bit) a table of rows, each ending with the registry as before the
+    install and no install folder: the release upgraded by a later setup
+    while a process holds its DLL (exit 0, every sample renders through the
+    shell at once, the held copy gone after a restart); stand-in DLLs that
+    register a marker of their version (v1, v2) and one whose registration
+    fails, for a plain upgrade, a failed upgrade (v2 kept whole, exit 2), a
+    refused silent downgrade and /DOWNGRADE, an upgrade over a held v1; one
+    install location (/D= kept by a later default run, moved by /D=
+    elsewhere, untouched by a failed install into a third folder, created
+    parent folders removed); uninstall then install in sequence, also with
+    the DLL held and a restart after; an install folder whose x64\ was
+    deleted; /D= targets that are refused (a folder with the user's files,
+    a missing drive, a file, a drive root, a path too long) with exit 2,
+    nothing written and the user's files byte-identical;
+  - the release's DLLs are the current build's, stripped (a stale dist/ is
+    refused), and SHA256SUMS covers every release file;
+  - /D= installs into another folder, from which the uninstaller removes it
+    with the parent folder the setup made, and no ~nsu*.tmp folder is left.
 
 The release's setup is a 32-bit program.  On a machine that cannot run
 32-bit programs at all, the 64-bit prefix is tested with the 64-bit,
@@ -51,6 +67,13 @@ from thumbnailer_support import frame_size, read_png  # noqa: E402
 SKIP = 77
 REBOOT_REQUIRED = 3010
 CLSID = "{062ab647-ea2f-4a58-9156-7ac33789ebf8}"
+PROPERTIES_CLSID = "{95133135-5dc9-4d6f-9069-6861c1142bdd}"
+PREVIEW_CLSID = "{6e603337-6d05-4fcc-bae0-adcf8e18b5df}"
+PREVIEW_BINDING = "{8895b1c6-b41f-4c1c-a562-0d564250836f}"
+# The preview host the preview handler names: the one of the system's own
+# bitness, or the one for 32-bit handlers on 64-bit Windows.
+NATIVE_PREVIEW_HOST = "{6d2b5079-2f0b-48dd-ab7f-97cec514d30b}"
+WOW64_PREVIEW_HOST = "{534a1e02-d58f-44f0-b58b-36cbed287c7c}"
 UNINSTALL_KEY = r"software\microsoft\windows\currentversion\uninstall\tamsorel"
 EXTENSIONS = (".c16", ".s16", ".spr")
 
@@ -63,8 +86,14 @@ for _classes, _software in ((r"software\classes", "software"),
     NEVER_REMOVED |= {_classes + r"\appid",
                       _software + r"\microsoft\windows\currentversion\shell extensions",
                       _software + r"\microsoft\windows\currentversion\shell extensions\approved"}
+    NEVER_REMOVED |= {_classes + r"\systemfileassociations",
+                      _software + r"\microsoft\windows\currentversion\previewhandlers",
+                      _software + r"\microsoft\windows\currentversion\propertysystem",
+                      _software + r"\microsoft\windows\currentversion\propertysystem\propertyhandlers"}
     for _ext in EXTENSIONS:
-        NEVER_REMOVED |= {_classes + "\\" + _ext, _classes + "\\" + _ext + r"\shellex"}
+        NEVER_REMOVED |= {_classes + "\\" + _ext, _classes + "\\" + _ext + r"\shellex",
+                          _classes + r"\systemfileassociations" + "\\" + _ext,
+                          _classes + r"\systemfileassociations" + "\\" + _ext + r"\shellex"}
 
 # The shell's list of blocked extensions: Wine's shell creates it, empty, the
 # first time its lookup finds a handler (the test's thumbnails, not the setup).
@@ -228,7 +257,8 @@ def allowed_leftover(change):
         return old is None and (key in NEVER_REMOVED or key in SHELL_CREATED) and not new
     if key == PENDING_RENAMES and name == "pendingfilerenameoperations" and old is None:
         paths = [path for path in unescape(new.partition(":")[2].strip('"')).split("\0") if path]
-        return bool(paths) and all(re.search(r"\\temp\\~nsu[^\\]*\.tmp(\\un\.exe)?$", path, re.I)
+        return bool(paths) and all(re.search(r"\\temp\\(~nsu[^\\]*\.tmp(\\un\.exe)?|ns[^\\]*\.tmp)$", path, re.I) or
+                                   re.search(r"\\tamsorel\.(dll|exe)\.old\d$", path, re.I)
                                    for path in paths)
     return False
 
@@ -245,11 +275,27 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def stamp_free(image):
+    """A stripped DLL without what stripping it again changes: strip writes
+    the current time into the PE header, which changes the header checksum
+    and the debug file, whose CRC the debug link holds."""
+    data = bytearray(image)
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    check(data[pe:pe + 4] == b"PE\0\0", "not a PE image")
+    data[pe + 8:pe + 12] = bytes(4)             # TimeDateStamp
+    data[pe + 24 + 64:pe + 24 + 68] = bytes(4)  # CheckSum
+    link = data.rfind(b"Tamsorel.dll.debug\0")
+    check(link > 0, "the DLL has no debug link")
+    crc = (link + len("Tamsorel.dll.debug") + 1 + 3) & ~3
+    data[crc:crc + 4] = bytes(4)
+    return bytes(data)
+
+
 class Release:
     def __init__(self, args):
         self.args = args
         self.version = args.version
-        self.dist = os.path.join(args.source, "dist")
+        self.dist = args.dist or os.path.join(args.source, "dist")
         self.setup = os.path.join(self.dist, "Tamsorel-%s-setup.exe" % self.version)
         self.zip = os.path.join(self.dist, "Tamsorel-%s.zip" % self.version)
 
@@ -257,13 +303,33 @@ class Release:
         return os.path.exists(self.setup) and os.path.exists(self.zip)
 
     def check_sums(self):
-        """SHA256SUMS lists the setup and the zip with their digests."""
+        """SHA256SUMS lists every release file in dist/ (setup, zip, the Linux
+        package when there is one) with its digest."""
         with open(os.path.join(self.dist, "SHA256SUMS")) as sums:
             listed = dict(reversed(line.split()) for line in sums if line.strip())
-        for path in (self.setup, self.zip):
+        released = [os.path.join(self.dist, name) for name in os.listdir(self.dist)
+                    if name.endswith((".exe", ".zip", ".deb"))]
+        check(self.setup in released and self.zip in released, "no setup or zip in " + self.dist)
+        for path in released:
             with open(path, "rb") as release_file:
                 digest = hashlib.sha256(release_file.read()).hexdigest()
             check(listed.get(os.path.basename(path)) == digest, "SHA256SUMS does not match " + path)
+
+    def check_built(self, work):
+        """The DLLs in the zip (and so, by check_installed, in the setup) are
+        the current build's, stripped as ./run dist strips them: a dist/ made
+        from an older build is refused."""
+        for built, arch, triplet in zip(self.args.built_dlls, ("x64", "x86"), ("x86_64", "i686")):
+            debug = os.path.join(work, "Tamsorel.dll.debug")
+            stripped = os.path.join(work, "stripped-" + arch + ".dll")
+            subprocess.run([triplet + "-w64-mingw32-objcopy", "--only-keep-debug", built, debug], check=True)
+            subprocess.run([triplet + "-w64-mingw32-strip", "--strip-all", "-o", stripped, built], check=True)
+            subprocess.run([triplet + "-w64-mingw32-objcopy", "--add-gnu-debuglink=" + debug, stripped], check=True)
+            with open(stripped, "rb") as current:
+                digest = hashlib.sha256(stamp_free(current.read())).hexdigest()
+            shipped = hashlib.sha256(stamp_free(self.shipped_dll(arch))).hexdigest()
+            check(digest == shipped, "%s/Tamsorel.dll in %s is not the stripped %s (%s, built %s): make the release "
+                  "again with ./run dist" % (arch, self.zip, built, shipped[:12], digest[:12]))
 
     def shipped_dll(self, arch):
         return self.shipped(arch, "Tamsorel.dll")
@@ -272,19 +338,22 @@ class Release:
         with zipfile.ZipFile(self.zip) as archive:
             return archive.read(arch + "/" + name)
 
-    def make_setup(self, work, name, x64_only, failing_x64):
+    def make_setup(self, work, name, x64_only, failing_x64=False, x64_dll=None, version=None):
         """A setup made by the release's script from the release's files:
         x64_only gives the 64-bit x64-only build, failing_x64 ships a DLL whose
-        registration fails in place of the x64 one."""
+        registration fails in place of the x64 one, x64_dll another stand-in;
+        version replaces the release's version."""
         stage = os.path.join(work, name + "-stage")
         shutil.rmtree(stage, ignore_errors=True)
         with zipfile.ZipFile(self.zip) as archive:
             archive.extractall(stage)
         if failing_x64:
-            shutil.copyfile(self.args.failing_dll, os.path.join(stage, "x64", "Tamsorel.dll"))
+            x64_dll = self.args.failing_dll
+        if x64_dll:
+            shutil.copyfile(x64_dll, os.path.join(stage, "x64", "Tamsorel.dll"))
         out = os.path.join(work, name + ".exe")
         options = ["-DTARGET=amd64-unicode", "-DX64_ONLY"] if x64_only else []
-        subprocess.run(["makensis", "-V2", "-DVERSION=" + self.version, "-DSTAGE=" + stage, "-DOUTFILE=" + out,
+        subprocess.run(["makensis", "-V2", "-DVERSION=" + (version or self.version), "-DSTAGE=" + stage, "-DOUTFILE=" + out,
                         *options, os.path.join(self.args.source, "packaging", "windows", "Tamsorel.nsi")],
                        check=True, stdout=subprocess.DEVNULL)
         return out
@@ -381,10 +450,30 @@ class InstallerTest:
         if self.x64 and self.x86:
             views.append((r"software\classes\wow6432node\clsid", "x86"))
         for view, arch in views:
-            server = string_value(keys, view + "\\" + CLSID + r"\inprocserver32", "@")
             wanted = self.install_dir + "\\" + arch + r"\Tamsorel.dll"
-            check(server is not None and server.lower() == wanted.lower(),
-                  "%s: InprocServer32 is %r, not %r" % (view, server, wanted))
+            for clsid in (CLSID, PROPERTIES_CLSID, PREVIEW_CLSID):
+                server = string_value(keys, view + "\\" + clsid + r"\inprocserver32", "@")
+                check(server is not None and server.lower() == wanted.lower(),
+                      "%s\\%s: InprocServer32 is %r, not %r" % (view, clsid, server, wanted))
+            host = string_value(keys, view + "\\" + PREVIEW_CLSID, "appid")
+            wanted_host = WOW64_PREVIEW_HOST if "wow6432node" in view else NATIVE_PREVIEW_HOST
+            check(host is not None and host.lower() == wanted_host, "%s: the preview handler's AppID is %r" % (view, host))
+            # Registration writes the property schema beside the DLL.
+            schema = self.prefix.unix(self.install_dir + "\\" + arch + r"\Tamsorel.propdesc")
+            check(os.path.exists(schema), "%s\\Tamsorel.propdesc is missing" % arch)
+        handlers = r"software\microsoft\windows\currentversion"
+        for ext in EXTENSIONS:
+            bound = {
+                handlers + r"\propertysystem\propertyhandlers" + "\\" + ext: PROPERTIES_CLSID,
+                r"software\classes\systemfileassociations" + "\\" + ext + r"\shellex" + "\\" + PREVIEW_BINDING: PREVIEW_CLSID,
+            }
+            for key, clsid in bound.items():
+                value = string_value(keys, key, "@")
+                check(value is not None and value.lower() == clsid, "%s is %r, not %s" % (key, value, clsid))
+            details = string_value(keys, r"software\classes\systemfileassociations" + "\\" + ext, "fulldetails")
+            check(details is not None and "Tamsorel.Sprite.FrameCount" in details, "%s has no FullDetails list" % ext)
+        check(string_value(keys, handlers + r"\previewhandlers", PREVIEW_CLSID) is not None,
+              "the preview handler is not listed under PreviewHandlers")
         for ext in EXTENSIONS:
             binding = string_value(keys, r"software\classes" + "\\" + ext + r"\shellex\{bb2e617c-0920-11d1-9a0b-00c04fc2d6c1}", "@")
             check(binding is not None and binding.lower() == CLSID, "%s is not bound to the handler" % ext)
@@ -392,9 +481,10 @@ class InstallerTest:
         entry = keys.get(UNINSTALL_KEY)
         check(entry is not None, "no Programs and Features entry in the native registry view")
         quoted = '"%s\\uninstall.exe"' % self.install_dir
+        waits = " _?=" + self.install_dir  # runs in place, so that it returns when done
         expected = {"displayname": "Tamsorel", "displayversion": self.release.version,
                     "publisher": "The Tamsorel developers", "installlocation": self.install_dir,
-                    "uninstallstring": quoted, "quietuninstallstring": quoted + " /S"}
+                    "uninstallstring": quoted + waits, "quietuninstallstring": quoted + " /S" + waits}
         for name, value in expected.items():
             got = string_value(keys, UNINSTALL_KEY, name)
             check(got == value, "Programs and Features %s is %r, not %r" % (name, got, value))
@@ -466,20 +556,290 @@ class InstallerTest:
                   "%s export %s exited %d, PNG: %s x %s: %s" % (tool, os.path.basename(sprite), result.returncode,
                                                                 width, height, result.stdout))
 
+    def finish_uninstall(self, install_dir):
+        """A running program cannot be deleted: where Wine does not let the
+        uninstaller move itself out either, it and its folders wait for the
+        next restart, with nothing else left."""
+        folder = self.prefix.unix(install_dir)
+        if os.path.isdir(folder) and set(os.listdir(folder)) <= {"uninstall.exe", "install-record.ini"}:
+            self.restart()
+
     def check_clean(self, baseline, when):
         folder = self.prefix.unix(self.install_dir)
+        self.finish_uninstall(self.install_dir)
         check(not os.path.exists(folder), "%s, %s is still there: %s" % (when, self.install_dir,
                                                                        sorted(os.listdir(folder)) if os.path.isdir(folder) else ""))
         left = [describe(change) for change in registry_difference(baseline, self.prefix.registry())
                 if not allowed_leftover(change)]
         check(not left, "%s, the registry differs from before the install:\n  %s" % (when, "\n  ".join(left)))
 
+    # -- helpers of the upgrade and hostile-user rows --------------------
+
+    def log_text(self):
+        """The setup's and uninstaller's log, %TEMP%\\Tamsorel-setup.log."""
+        text = ""
+        for root, _, names in os.walk(os.path.join(self.prefix.path, "drive_c", "users")):
+            if "Tamsorel-setup.log" in names:
+                with open(os.path.join(root, "Tamsorel-setup.log"), encoding="utf-8", errors="replace") as log:
+                    text += log.read()
+        return text
+
+    def uninstall_string(self, expect=0):
+        """Runs the entry's QuietUninstallString as a deployment tool does and
+        waits for it: when it returns, the uninstall must be finished."""
+        result = self.timed("uninstall", self.args.run_uninstall_string, "QuietUninstallString", settle=False)
+        check(result.returncode == expect, "the quiet uninstall exited %d: %s" % (result.returncode, result.stdout))
+        return result
+
+    def marker(self):
+        """The versions whose stand-in registration is in force, with the
+        paths they registered."""
+        keys = self.prefix.registry()
+        prefix = r"software\tamsorel.testmarker" + "\\"
+        return {key[len(prefix):]: string_value(keys, key, "@") for key in keys if key.startswith(prefix)}
+
+    def live_value(self, key, name=None):
+        """A registry value read by reg.exe, for use while a process holds
+        the DLL and the prefix cannot settle; None when it is missing."""
+        result = self.prefix.run("win64", "reg", "query", key, *(["/v", name] if name else ["/ve"]))
+        if result.returncode != 0:
+            return None
+        for line in result.stdout.splitlines():
+            match = re.match(r"\s+\S.*?\s+REG_SZ\s+(.*)$", line)
+            if match:
+                return match.group(1).strip()
+        return None
+
+    def live_markers(self):
+        return {name: self.live_value(r"HKLM\Software\Tamsorel.TestMarker" + "\\" + name) for name in ("v1", "v2")}
+
+    def entry_version(self):
+        return string_value(self.prefix.registry(), UNINSTALL_KEY, "displayversion")
+
+    def file_bytes(self, windows):
+        path = self.prefix.unix(windows)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as data:
+            return data.read()
+
+    def tree(self, windows):
+        """Every file below a folder with its bytes, for before/after checks."""
+        top = self.prefix.unix(windows)
+        result = {}
+        for root, dirs, names in os.walk(top):
+            for name in dirs:
+                result[os.path.relpath(os.path.join(root, name), top) + "/"] = None
+            for name in names:
+                with open(os.path.join(root, name), "rb") as data:
+                    result[os.path.relpath(os.path.join(root, name), top)] = data.read()
+        return result
+
+    def hold(self, dll):
+        holder = self.prefix.start("win64", self.args.hold_library, dll)
+        loaded = holder.stdout.readline().strip()
+        check(loaded == "loaded", "hold_library could not load %s: %s" % (dll, loaded))
+        return holder
+
+    @staticmethod
+    def let_go(holder):
+        holder.stdin.close()
+        holder.wait(timeout=120)
+
+    def restart(self):
+        self.prefix.run("win64", "wineboot", "-r", timeout=300)
+        self.prefix.settle()
+
+    def expect_install(self, setup, what, status=0, folder=None, extra=()):
+        options = ["/S", *extra] + (["/D=" + folder] if folder else [])
+        result = self.timed(what, setup, *options, settle=False)
+        check(result.returncode == status, "%s exited %d, not %d; log:\n%s" % (what, result.returncode, status,
+                                                                              self.log_text()[-2000:]))
+
+    def row(self, name, function, baseline):
+        """One row of the table: it must end with the install removed and
+        the registry as it was before."""
+        start = time.monotonic()
+        self.install_dir = r"C:\Program Files\Tamsorel"
+        try:
+            function()
+            self.check_clean(baseline, "after the row '%s'" % name)
+        except Failure as failure:
+            raise Failure("row '%s': %s" % (name, failure))
+        self.figures.append("row %s %.1f s" % (name, time.monotonic() - start))
+
+    # -- the rows --------------------------------------------------------
+
+    def row_release_upgrade_while_held(self):
+        """The real release installed, a rebuilt setup of a higher version
+        installed over it while a shell client holds the DLL: exit 0, every
+        sample renders through the shell's lookup at once, and the held copy
+        goes once the holder has ended and the next restart came."""
+        check(self.install(self.setup, "install")[0] == 0, "the release did not install")
+        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        holder = self.hold(dll)
+        try:
+            self.expect_install(self.newer, "upgrade while the DLL is held")
+            version = self.live_value(r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tamsorel",
+                                      "DisplayVersion")
+            check(version == self.newer_version, "the entry shows %r, not the new version" % version)
+            self.check_rendering()
+        finally:
+            self.let_go(holder)
+        check("Explorer shows the new version after it restarts" in self.log_text(),
+              "the setup did not say when Explorer shows the new version")
+        self.restart()
+        folder = self.prefix.unix(self.install_dir + r"\x64")
+        left = [name for name in os.listdir(folder) if ".old" in name]
+        check(not left, "the held copy is still there after the restart: %s" % left)
+        check(self.file_bytes(dll) == self.release.shipped_dll("x64"), "the DLL is not the shipped one")
+        self.uninstall_string()
+
+    def row_marker_upgrades(self):
+        """v1, then v2 over it (plain), then a failing v3 over v2, then v1
+        again (a downgrade), and the uninstall."""
+        v1, v2 = self.markers
+        self.expect_install(self.marker_setups["v1"], "install v1")
+        check(set(self.marker()) == {"v1"}, "after installing v1 the markers are %s" % self.marker())
+        self.expect_install(self.marker_setups["v2"], "upgrade to v2")
+        check(set(self.marker()) == {"v2"}, "after the upgrade the markers are %s" % self.marker())
+        check(self.entry_version() == "1.2.0.0", "the entry shows %s, not v2" % self.entry_version())
+        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        with open(v2, "rb") as data:
+            check(self.file_bytes(dll) == data.read(), "the installed DLL is not v2's")
+        before = self.tree(self.install_dir)
+
+        self.expect_install(self.failing_setup, "failing upgrade over v2", status=2)
+        check(set(self.marker()) == {"v2"}, "after the failed upgrade the markers are %s" % self.marker())
+        check(self.entry_version() == "1.2.0.0", "after the failed upgrade the entry shows %s" % self.entry_version())
+        check(self.tree(self.install_dir) == before, "the failed upgrade changed v2's files")
+        check("previous version (1.2.0.0) is kept" in self.log_text(), "the log does not say v2 is kept")
+        keys = self.prefix.registry()
+        check(r"software\classes\tamsorel.partialregistration" not in keys, "the failed registration left its key")
+
+        self.expect_install(self.marker_setups["v1"], "silent downgrade", status=1)
+        check(set(self.marker()) == {"v2"} and self.tree(self.install_dir) == before,
+              "a refused downgrade changed the install")
+        check("refused: Tamsorel 1.2.0.0 is installed, newer than 1.1.0.0" in self.log_text(),
+              "the log does not say why the downgrade was refused")
+        self.expect_install(self.marker_setups["v1"], "downgrade with /DOWNGRADE", extra=["/DOWNGRADE"])
+        check(set(self.marker()) == {"v1"}, "after /DOWNGRADE the markers are %s" % self.marker())
+        self.uninstall_string()
+        check(not self.marker(), "the uninstall left the markers %s" % self.marker())
+
+    def row_marker_upgrade_while_held(self):
+        """v2 over a held v1: exit 0, v2's registration in force at once; the
+        held copy goes with the next setup once nothing holds it."""
+        self.expect_install(self.marker_setups["v1"], "install v1")
+        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        holder = self.hold(dll)
+        try:
+            self.expect_install(self.marker_setups["v2"], "v2 over a held v1")
+            marker = self.live_markers()
+            check(marker["v1"] is None and (marker["v2"] or "").lower() == dll.lower(),
+                  "with v1 held the markers are %s" % marker)
+        finally:
+            self.let_go(holder)
+        self.expect_install(self.marker_setups["v2"], "repair")
+        folder = self.prefix.unix(self.install_dir + r"\x64")
+        check(sorted(os.listdir(folder)) == ["Tamsorel.dll", "tamsorel.exe"],
+              "the held copy is still there: %s" % sorted(os.listdir(folder)))
+        self.uninstall_string()
+
+    def row_one_location(self):
+        """/D= install, then a default run: updated where it is; then /D=
+        another folder: moved, the first folder and its parents gone."""
+        first, second = r"C:\Tools\Sub\Tamsorel", r"C:\Other\Tamsorel"
+        self.expect_install(self.marker_setups["v1"], "install with /D=", folder=first)
+        self.expect_install(self.marker_setups["v2"], "default run over a /D= install")
+        marker = self.marker()
+        check(set(marker) == {"v2"} and marker["v2"].lower().startswith(first.lower()),
+              "a default run did not update the /D= install: %s" % marker)
+        check(not os.path.exists(self.prefix.unix(self.install_dir)), "a second install went to the default folder")
+        self.expect_install(self.marker_setups["v2"], "move with /D=", folder=second)
+        marker = self.marker()
+        check(set(marker) == {"v2"} and marker["v2"].lower().startswith(second.lower()),
+              "the move left the markers %s" % marker)
+        check(not os.path.exists(self.prefix.unix(r"C:\Tools")), "the move left C:\\Tools (created by the setup)")
+        # A failed install into yet another folder leaves this one alone.
+        before = self.tree(second)
+        self.expect_install(self.failing_setup, "failing install into a third folder", status=2,
+                            folder=r"C:\Third\Tamsorel")
+        check(self.tree(second) == before and set(self.marker()) == {"v2"} and
+              self.entry_version() == "1.2.0.0", "a failed install elsewhere touched the install")
+        check(not os.path.exists(self.prefix.unix(r"C:\Third")), "the failed install left C:\\Third")
+        self.uninstall_string()
+        self.finish_uninstall(second)
+        check(not os.path.exists(self.prefix.unix(r"C:\Other")), "the uninstall left C:\\Other")
+
+    def row_uninstall_then_install(self):
+        """Uninstall and install in sequence, as deployment tools do, with
+        the DLL held over the uninstall and a restart after the install."""
+        check(self.install(self.setup, "install")[0] == 0, "the release did not install")
+        self.uninstall_string()
+        self.expect_install(self.setup, "install right after the uninstall")
+        self.check_installed()
+        self.check_rendering()
+        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        holder = self.hold(dll)
+        try:
+            self.uninstall_string()  # the held copy is moved aside and goes at the restart
+        finally:
+            self.let_go(holder)
+        self.expect_install(self.setup, "install before the restart")
+        self.restart()
+        self.check_installed()
+        self.check_rendering()
+        self.uninstall_string()
+
+    def row_damaged_install(self):
+        """x64\\ deleted by hand, then the uninstall: every registration goes."""
+        check(self.install(self.setup, "install")[0] == 0, "the release did not install")
+        shutil.rmtree(self.prefix.unix(self.install_dir + r"\x64"))
+        self.uninstall_string()
+
+    def row_bad_targets(self):
+        """Folders that are not the setup's to use: refused, exit 2, nothing
+        written, the user's files byte-identical."""
+        tools = self.prefix.unix(r"C:\Tools")
+        os.makedirs(tools)
+        for name, data in (("README.txt", b"the user's readme\r\n"), ("LICENSE.txt", b"the user's licence\r\n"),
+                           ("other.exe", b"MZ not ours"), ("uninstall.exe", b"MZ another product's uninstaller")):
+            with open(os.path.join(tools, name), "wb") as user_file:
+                user_file.write(data)
+        with open(self.prefix.unix(r"C:\afile.txt"), "wb") as user_file:
+            user_file.write(b"a file")
+        before = self.tree(r"C:\Tools")
+        for folder, reason in ((r"C:\Tools", "holds other files"), (r"Q:\nope\Tamsorel", "does not exist"),
+                               (r"C:\afile.txt", "is a file"), (r"C:\afile.txt\Tamsorel", "is a file"),
+                               ("C:\\", "root of a drive"), ("C:\\" + "x" * 240, "too long")):
+            self.expect_install(self.setup, "install with /D=" + folder[:20], status=2, folder=folder)
+            check(reason in self.log_text().splitlines()[-1], "/D=%s: the log's last line is %r, not about %r"
+                  % (folder, self.log_text().splitlines()[-1], reason))
+            check(self.tree(r"C:\Tools") == before, "/D=%s changed the user's files" % folder)
+            check(not os.path.exists(self.prefix.unix(self.install_dir)), "/D=%s installed by default" % folder)
+            check(UNINSTALL_KEY not in self.prefix.registry(), "/D=%s wrote an entry" % folder)
+        shutil.rmtree(tools)
+        os.remove(self.prefix.unix(r"C:\afile.txt"))
+
     def run(self):
+        self.release.check_built(self.args.work)
         if self.x86:
             setup = self.release.setup
         else:
             print("this machine cannot run 32-bit programs: testing the 64-bit x64-only build of the setup script")
             setup = self.release.make_setup(self.args.work, "x64-only-setup", x64_only=True, failing_x64=False)
+        self.setup = setup
+        x64_only = not self.x86
+        # A later release of the same build, and stand-ins of three versions.
+        self.newer_version = "1.0.9.0"
+        self.newer = self.release.make_setup(self.args.work, "newer-setup", x64_only, version=self.newer_version)
+        self.markers = self.args.marker_dlls
+        self.marker_setups = {
+            name: self.release.make_setup(self.args.work, "marker-" + name, x64_only, x64_dll=dll, version=version)
+            for name, dll, version in (("v1", self.markers[0], "1.1.0.0"), ("v2", self.markers[1], "1.2.0.0"))}
+        self.failing_setup = self.release.make_setup(self.args.work, "failing-v3-setup", x64_only, failing_x64=True,
+                                                     version="1.3.0.0")
         self.release.check_sums()
         check(carries_version(setup, self.release.version), "the setup program has no version information")
         self.prefix.create()
@@ -500,11 +860,11 @@ class InstallerTest:
         again = self.check_installed()
         difference = [describe(change) for change in registry_difference(installed, again)]
         check(not difference, "installing again changed the registry:\n  " + "\n  ".join(difference))
-        if self.x64:
-            self.check_replaced_at_restart(setup)
-            self.check_installed()
-
-        self.uninstall()
+        os.remove(self.prefix.unix(self.install_dir + r"\README.txt"))
+        status, output = self.install(setup, "repair")
+        check(status == 0 and os.path.exists(self.prefix.unix(self.install_dir + r"\README.txt")),
+              "a repair did not restore a missing file (%d)" % status)
+        self.uninstall_string()
         self.check_clean(baseline, "after the uninstall")
         self.check_shell_has_no_handler("after the uninstall")
 
@@ -513,6 +873,14 @@ class InstallerTest:
             status, output = self.install(failing, "failing install")
             check(status == 2, "a setup whose registration fails exited with %d" % status)
             self.check_clean(baseline, "after a failed registration")
+            for name, function in (("release upgrade while held", self.row_release_upgrade_while_held),
+                                   ("stand-in upgrades", self.row_marker_upgrades),
+                                   ("stand-in upgrade while held", self.row_marker_upgrade_while_held),
+                                   ("one location", self.row_one_location),
+                                   ("uninstall then install", self.row_uninstall_then_install),
+                                   ("damaged install", self.row_damaged_install),
+                                   ("bad /D= targets", self.row_bad_targets)):
+                self.row(name, function, baseline)
 
         # Another folder, chosen with /D=.
         self.install_dir = r"C:\Tools\Tamsorel"
@@ -520,16 +888,30 @@ class InstallerTest:
         check(status == 0, "the setup with /D= failed (%d): %s" % (status, output))
         self.check_installed()
         self.check_tool()
-        self.uninstall()
+        self.uninstall_string()
         self.check_clean(baseline, "after the uninstall from the /D= folder")
+        check(not os.path.exists(self.prefix.unix(r"C:\Tools")), "the uninstall left C:\\Tools, which the setup made")
+        nsu = [name for name in os.listdir(os.path.dirname(self.prefix.unix(self.log_path())))
+               if name.lower().startswith("~nsu")]
+        check(not nsu, "the uninstallers left %s in %%TEMP%%" % nsu)
+
+    def log_path(self):
+        for root, _, names in os.walk(os.path.join(self.prefix.path, "drive_c", "users")):
+            if "Tamsorel-setup.log" in names:
+                return "C:\\" + os.path.relpath(os.path.join(root, "Tamsorel-setup.log"),
+                                                 os.path.join(self.prefix.path, "drive_c")).replace("/", "\\")
+        raise Failure("no Tamsorel-setup.log")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=("win64", "win32"), required=True)
     for option in ("--source", "--version", "--thumbhost64", "--thumbhost32", "--thumb", "--failing-dll",
-                   "--hold-library", "--work"):
+                   "--hold-library", "--run-uninstall-string", "--work"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--marker-dlls", nargs=2, required=True)
+    parser.add_argument("--built-dlls", nargs=2, required=True, help="the x64 and x86 Tamsorel.dll the lanes built")
+    parser.add_argument("--dist", help="the release folder (default: SOURCE/dist)")
     args = parser.parse_args()
 
     release = Release(args)

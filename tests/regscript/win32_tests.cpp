@@ -380,6 +380,52 @@ TEST(RegscriptTool, RunsScriptsAndReportsTheResult) {
   EXPECT_EQ(run.exitCode, 0u);
 }
 
+// A NAME=VALUE value goes into the script as the DLL puts its module path
+// there, apostrophes doubled: it stays one string whatever it holds.
+TEST(RegscriptTool, ReplacementValuesStayInsideTheirString) {
+  const std::wstring injected = std::wstring(kScratch) + L"\\Injected";
+  const wchar_t* const values[] = {
+      L"C:\\Bob's Tools\\Tamsorel.dll",
+      L"''",
+      L"x' } } } HKCU { NoRemove Software { NoRemove TamsorelRegscriptTest { Injected } } } "
+      L"HKCU { NoRemove Software { NoRemove TamsorelRegscriptTest { Keep = s 'y",
+  };
+  TempScript script(kScript);
+  for (const wchar_t* value : values) {
+    SCOPED_TRACE(Narrow(value));
+    ScratchKey scratch;
+    ToolResult run = RunTool(L"--register " + script.quoted() + L" \"Value=" + value + L"\"");
+    EXPECT_EQ(run.out, "S_OK 0x00000000\n");
+    EXPECT_EQ(run.err, "");
+    wchar_t text[512];
+    DWORD size = sizeof text;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\Keep").c_str(), nullptr,
+                           RRF_RT_REG_SZ, nullptr, text, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(text), value);
+    HKEY key;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, injected.c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  }
+}
+
+// A failing root block is undone, the ones before it are not: the tool names
+// those.
+TEST(RegscriptTool, SaysWhichRootBlocksStayWritten) {
+  ScratchKey scratch;
+  TempScript script(
+      "HKCU { NoRemove Software { TamsorelRegscriptTest { First } } }\r\n"
+      "HKCU { NoRemove Software { NoRemove TamsorelRegscriptTest { Second } } }\r\n"
+      "HKCU { Bad\\Name }\r\n");
+  ToolResult run = RunTool(L"--register " + script.quoted());
+  EXPECT_EQ(run.out, "DISP_E_EXCEPTION 0x80020009\n");
+  EXPECT_EQ(run.err, "regscript: " + script.narrow() + ":3:8: syntax error at \"Bad\\Name\"\n" +
+                         "regscript: the root blocks before it stay written: HKCU\\Software, HKCU\\Software\n");
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\Second").c_str(), 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
 // Scripts that run and fail: the result line stays the whole of standard
 // output, and standard error says where the run stopped.
 TEST(RegscriptTool, FailuresSayWhereTheyHappened) {

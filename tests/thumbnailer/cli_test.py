@@ -83,6 +83,10 @@ with Scratch() as work:
         f.write(struct.pack("<IHIHH", 1, 1, 14 + 4 * 16384, 16384, 16385) + bytes(4 * 16384))
     sample = os.path.join(SAMPLES, samples[0])
     missing_dir = os.path.join(work, "no-such-folder", "out.png")
+    read_only = os.path.join(work, "read-only.png")
+    with open(read_only, "wb") as f:
+        f.write(b"old")
+    os.chmod(read_only, 0o444)
     cases = [
         # (arguments, words the first line must contain, the output to check)
         ([os.path.join(work, "missing.spr"), "o.png"], ["missing.spr", "no such file"]),
@@ -92,7 +96,11 @@ with Scratch() as work:
         (["http://host/x.spr", "o.png"], ["http://host/x.spr", "http:"]),
         (["file://elsewhere/x.spr", "o.png"], ["file://elsewhere/x.spr", "elsewhere"]),
         (["file:///x%zz.spr", "o.png"], ["%zz"]),
+        # a newline or an escape in a name is shown escaped, on the one line
+        (["file:///tmp/no%0Aline:%1B[2J.spr", "o.png"], ["/tmp/no\\x0Aline:\\x1B[2J.spr", "no such file"]),
+        (["/tmp/no\nline.spr", "o.png"], ["/tmp/no\\x0Aline.spr"]),
         ([sample, missing_dir], ["cannot write", missing_dir]),
+        ([sample, read_only], ["cannot write " + read_only, "it is read-only"]),
         # OUTPUT is checked before the decode: its problem is the one named.
         ([not_sprite, work], ["cannot write " + work, "is a directory"]),
         (["-s", "0", sample, "o.png"], ["-s 0"]),
@@ -109,9 +117,12 @@ with Scratch() as work:
         first = err.splitlines()[0] if err else ""
         what = "%s: exit %d, stderr %r" % (" ".join(args), code, err)
         check(code == 1, what)
+        check("\nusage:" in err or err.count("\n") == 1, what + ": not one line")
         check(first.startswith("tamsorel-thumbnailer: ") and all(w in first for w in words), what)
         check(set(os.listdir(work)) == before, what + ": files left " + repr(set(os.listdir(work)) - before))
         check(not os.path.exists(missing_dir), what)
+        with open(read_only, "rb") as f:
+            check(f.read() == b"old", what + ": the read-only output was replaced")
 
     # A failed run leaves an existing OUTPUT as it was; OUTPUT naming the
     # input is refused without touching it.

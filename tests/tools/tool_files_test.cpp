@@ -194,6 +194,8 @@ TEST(WriteOutputFile, WritesOnlyRegularFilesAndLinksToThem) {
   ASSERT_EQ(::symlink("elsewhere/new.bmp", (folder / "dangling.bmp").c_str()), 0);
   ASSERT_EQ(::symlink("input.spr", (folder / "input-link.bmp").c_str()), 0);
   ASSERT_EQ(::link((folder / "input.spr").c_str(), (folder / "input-hardlink.bmp").c_str()), 0);
+  WriteText(folder / "read-only.bmp", "old", 0444);
+  ASSERT_EQ(::symlink("read-only.bmp", (folder / "read-only-link.bmp").c_str()), 0);
   const bool haveDevice = MakeDeviceNode(folder / "device.bmp");
   if (haveDevice) {
     ASSERT_EQ(::symlink("device.bmp", (folder / "device-link.bmp").c_str()), 0);
@@ -220,6 +222,10 @@ TEST(WriteOutputFile, WritesOnlyRegularFilesAndLinksToThem) {
       {"input-hardlink.bmp", "it is the input file", ""},
       {"no-folder/x.bmp", "its folder does not exist", ""},
       {"input.spr/x.bmp", "a part of the path is not a directory", ""},
+      // Marked read-only: refused as on Windows, even for root, who could
+      // replace it.
+      {"read-only.bmp", "it is read-only", ""},
+      {"read-only-link.bmp", "it is read-only", ""},
   };
   for (const auto& c : cases) {
     if (!haveDevice && c.out.rfind("device", 0) == 0) continue;
@@ -246,8 +252,10 @@ TEST(WriteOutputFile, WritesOnlyRegularFilesAndLinksToThem) {
     }
   }
   EXPECT_EQ(ReadText(input), "sprite");
+  EXPECT_EQ(ReadText(folder / "read-only.bmp"), "old");
   std::set<std::string> expected = {"input.spr", "elsewhere", "folder", "fifo.bmp", "socket.bmp", "link.bmp",
-                                    "dangling.bmp", "input-link.bmp", "input-hardlink.bmp", "fresh.bmp"};
+                                    "dangling.bmp", "input-link.bmp", "input-hardlink.bmp", "fresh.bmp",
+                                    "read-only.bmp", "read-only-link.bmp"};
   if (haveDevice) expected.insert({"device.bmp", "device-link.bmp"});
   EXPECT_EQ(folder.Names(), expected) << "no temporary file is left";
   EXPECT_EQ(folder.Names("elsewhere"), (std::set<std::string>{"target.bmp", "new.bmp"}));

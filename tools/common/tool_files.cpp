@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/output_rule.h"
 #include "decode/bitmap_header.h"
 
 namespace tamsorel {
@@ -219,6 +220,8 @@ std::string CheckOutput(const std::string& out, const std::string& input, Output
     return std::string();
   }
   if (!S_ISREG(info.st_mode)) return failed + KindProblem(info.st_mode);
+  const std::string readOnly = ReadOnlyOutputProblem(ModeIsReadOnly(info.st_mode));
+  if (!readOnly.empty()) return failed + readOnly;
   struct stat source;
   if (::stat(input.c_str(), &source) == 0 && source.st_dev == info.st_dev && source.st_ino == info.st_ino)
     return failed + "it is the input file";

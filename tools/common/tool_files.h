@@ -23,7 +23,8 @@ std::string InputFileProblem(const std::string& path, uint64_t* size = nullptr);
 // written and returns false on failure (with errno set).
 //
 // `out` may be absent or a regular file; a symbolic link is followed and its
-// target written; devices, FIFOs, sockets and directories are refused.  A
+// target written; devices, FIFOs, sockets, directories and a file marked
+// read-only (no write permission bit; see common/output_rule.h) are refused.  A
 // replaced file keeps its mode and owner.  `out` naming the same file as
 // `input` (also through a link) is refused before anything is written.  The
 // temporary file is removed on failure and when SIGINT, SIGTERM or SIGHUP

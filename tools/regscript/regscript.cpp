@@ -250,9 +250,53 @@ std::wstring Shown(const tamsorel::ScriptLocation& at) {
   return shown;
 }
 
+// The root blocks a failed register run completed, which stay written (a
+// failing root block is undone, the ones before it are not): each root
+// name with the first key it opens, "HKCR\\Tamsorel.Quorrel, HKCU\\Software",
+// or "" for none.  They are read from the expanded text, up to where the
+// completed blocks end.
+std::wstring CompletedRootBlocks(const tamsorel::ScriptParser& parser, const std::u16string& text,
+                                 tamsorel::ScriptRun& run) {
+  const std::size_t units = parser.CompletedTextUnits();
+  if (units == 0) return std::wstring();
+  tamsorel::Win32Registry registry;
+  tamsorel::ScriptParser expander(registry, &run);
+  char16_t* expanded = nullptr;
+  if (FAILED(expander.ExpandReplacements(text.c_str(), &expanded))) return std::wstring();
+  std::wstring list;
+  expander.SetCursor(expanded);
+  std::vector<char16_t> token(tamsorel::kTokenBufferUnits);
+  int depth = 0;
+  bool wantKey = false;
+  for (;;) {
+    expander.SkipWhitespace();
+    if (static_cast<std::size_t>(expander.Cursor() - expanded) >= units) break;
+    if (FAILED(expander.NextToken(token.data())) || token[0] == u'\0') break;
+    const std::wstring word(reinterpret_cast<const wchar_t*>(token.data()));
+    if (word == L"{") {
+      ++depth;
+    } else if (word == L"}") {
+      --depth;
+    } else if (depth == 0) {
+      list += (list.empty() ? L"" : L", ") + word;
+      wantKey = true;
+    } else if (depth == 1 && wantKey) {
+      auto is = [&](const wchar_t* keyword) { return _wcsicmp(word.c_str(), keyword) == 0; };
+      if (is(L"val")) {
+        wantKey = false;  // a value of the root key itself
+      } else if (!is(L"NoRemove") && !is(L"ForceRemove") && !is(L"Delete")) {
+        list += L"\\" + word;
+        wantKey = false;
+      }
+    }
+  }
+  registry.Free(expanded);
+  return list;
+}
+
 // "SCRIPT:LINE:COLUMN: syntax error at \"TOKEN\"": where the run stopped.
 void ReportLocation(const std::wstring& path, HRESULT hr, const tamsorel::ScriptParser& parser,
-                    bool registerMode) {
+                    const std::u16string& text, tamsorel::ScriptRun& run, bool registerMode) {
   const tamsorel::ScriptLocation& at = parser.FailureLocation();
   if (at.known) {
     std::wstring where = path + L":" + std::to_wstring(at.line) + L":" + std::to_wstring(at.column);
@@ -262,6 +306,10 @@ void ReportLocation(const std::wstring& path, HRESULT hr, const tamsorel::Script
     } else {
       Error(where + L": " + what + L" at \"" + Shown(at) + L"\"");
     }
+  }
+  if (registerMode) {
+    const std::wstring kept = CompletedRootBlocks(parser, text, run);
+    if (!kept.empty()) Error(L"the root blocks before it stay written: " + kept);
   }
   if (registerMode && parser.UndoFailures() > 0) {
     Error(std::to_wstring(parser.UndoFailures()) +
@@ -305,7 +353,11 @@ int wmain(int argc, wchar_t** argv) {
       return Usage(L"'" + pair + L"' is not a replacement: write NAME=VALUE with a non-empty NAME");
     }
     std::u16string name(reinterpret_cast<const char16_t*>(pair.c_str()), equals);
-    std::u16string value(reinterpret_cast<const char16_t*>(pair.c_str()) + equals + 1);
+    // Apostrophes doubled, as the DLL writes its module path: the value
+    // stays inside the quoted string it replaces.
+    const char16_t* raw = reinterpret_cast<const char16_t*>(pair.c_str()) + equals + 1;
+    std::u16string value(2 * std::char_traits<char16_t>::length(raw) + 1, u'\0');
+    value.resize(tamsorel::DoubleApostrophes(&value[0], raw));
     if (FAILED(run.AddPair(name.c_str(), value.c_str()))) {
       Error(L"cannot add the replacement '" + pair + L"': out of memory");
       return kExitUnusable;
@@ -327,6 +379,6 @@ int wmain(int argc, wchar_t** argv) {
 
   std::printf("%s\n", tamsorel::HResultText(hr).c_str());
   std::fflush(stdout);
-  if (FAILED(hr)) ReportLocation(path, hr, parser, registerMode);
+  if (FAILED(hr)) ReportLocation(path, hr, parser, text, run, registerMode);
   return hr == S_OK ? kExitSuccess : kExitResult;
 }

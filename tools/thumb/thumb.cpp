@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/message_line.h"
 #include "common/tool_files.h"
 #include "decode/bmp_file.h"
 #include "decode/decoder.h"
@@ -50,9 +51,12 @@ const char kHelp[] =
     "  tamsorel-thumb samples/shapes.c16 shapes.bmp\n";
 
 int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "tamsorel-thumb: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "tamsorel-thumb: %s\n%s", tamsorel::OneLine(problem).c_str(), kUsage);
   return kExitUsage;
 }
+
+// A failure: one line on stderr, control characters in names escaped.
+void Say(const std::string& line) { std::fprintf(stderr, "%s\n", tamsorel::OneLine(line).c_str()); }
 
 bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   std::size_t done = 0;
@@ -73,13 +77,13 @@ int Thumbnail(const std::string& sprite, const std::string& output) {
   uint64_t spriteBytes = 0;
   const std::string problem = tamsorel::InputFileProblem(sprite, &spriteBytes);
   if (!problem.empty()) {
-    std::fprintf(stderr, "%s: %s\n", sprite.c_str(), problem.c_str());
+    Say(sprite + ": " + problem);
     return kExitFailed;
   }
   // An output that cannot be written is refused before the decode.
   const std::string outputProblem = tamsorel::OutputFileProblem(output, sprite);
   if (!outputProblem.empty()) {
-    std::fprintf(stderr, "%s\n", outputProblem.c_str());
+    Say(outputProblem);
     return kExitFailed;
   }
 
@@ -89,8 +93,7 @@ int Thumbnail(const std::string& sprite, const std::string& output) {
   const std::u16string path = tamsorel::PathToUtf16(sprite);
   const HRESULT hr = tamsorel::DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap);
   if (hr != S_OK) {
-    std::fprintf(stderr, "%s: %s\n", sprite.c_str(),
-                 tamsorel::DecodeFailureText(header.data(), hr, spriteBytes).c_str());
+    Say(sprite + ": " + tamsorel::DecodeFailureText(header.data(), hr, spriteBytes));
     return kExitFailed;
   }
 
@@ -99,13 +102,13 @@ int Thumbnail(const std::string& sprite, const std::string& output) {
       tamsorel::MakeBmpFile(header.data(), decoded->pixels, decoded->pixelBytes);
   platform.DeleteBitmap(bitmap);
   if (bmp.empty()) {
-    std::fprintf(stderr, "%s: bitmap too large for a .bmp file\n", sprite.c_str());
+    Say(sprite + ": bitmap too large for a .bmp file");
     return kExitFailed;
   }
   const std::string failure =
       tamsorel::WriteOutputFile(output, sprite, [&bmp](int fd) { return WriteAll(fd, bmp); });
   if (!failure.empty()) {
-    std::fprintf(stderr, "%s\n", failure.c_str());
+    Say(failure);
     return kExitFailed;
   }
   return kExitOk;

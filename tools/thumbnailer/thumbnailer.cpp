@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/message_line.h"
 #include "common/tool_files.h"
 #include "decode/path_text.h"
 #include "decode/portable_platform.h"
@@ -34,12 +35,12 @@ constexpr const char kUsage[] =
     "Example: tamsorel-thumbnailer -s 256 file:///home/me/shapes.c16 /tmp/shapes.png\n";
 
 int Fail(const std::string& what) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+  std::fprintf(stderr, "%s: %s\n", kProgram, tamsorel::OneLine(what).c_str());
   return 1;
 }
 
 int UsageError(const std::string& what) {
-  std::fprintf(stderr, "%s: %s\n%s", kProgram, what.c_str(), kUsage);
+  std::fprintf(stderr, "%s: %s\n%s", kProgram, tamsorel::OneLine(what).c_str(), kUsage);
   return 1;
 }
 

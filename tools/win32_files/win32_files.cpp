@@ -7,6 +7,7 @@
 #include <aclapi.h>
 
 #include "common/hresult.h"
+#include "common/output_rule.h"
 #include "common/win32_owner.h"
 
 namespace tamsorel::win32_files {
@@ -76,9 +77,8 @@ std::string CheckOutput(const std::wstring& out, const std::wstring& input, Targ
   BY_HANDLE_FILE_INFORMATION info = {};
   const std::string kind = KindProblem(file.get(), &info);
   if (!kind.empty()) return failed + kind;
-  // MoveFileExW does not replace a read-only file on Windows (Wine does):
-  // refuse it the same way everywhere.
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return failed + "it is read-only";
+  const std::string readOnly = ReadOnlyOutputProblem((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0);
+  if (!readOnly.empty()) return failed + readOnly;
   BY_HANDLE_FILE_INFORMATION source = {};
   UniqueFile in(OpenForQuery(input));
   if (in.valid() && GetFileInformationByHandle(in.get(), &source) && SameFile(info, source))
