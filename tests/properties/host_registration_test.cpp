@@ -1,0 +1,396 @@
+// prophost.exe over the samples, multi-frame fixtures, damaged and hostile
+// files; and the handler's registration: the keys and the schema after
+// DllRegisterServer and regsvr32, the registry as it was after
+// unregistration, failing steps that leave nothing behind, and the shell's
+// way to the handler through the registry.
+//
+// Every test works on a copy of the DLL in a folder whose name holds an
+// apostrophe, as the registration tests of the thumbnail handler do.
+#include <windows.h>
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "frame_encoder.h"
+#include "test_support.h"
+
+namespace proptest {
+namespace {
+
+using tamsorel::SpriteKind;
+using tamsorel::test::EncodedSprite;
+using tamsorel::test::EncodeFrames;
+using tamsorel::test::PatternFrame;
+
+const wchar_t kClsidText[] = L"{95133135-5DC9-4D6F-9069-6861C1142BDD}";
+const wchar_t kHandlers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers";
+const wchar_t kAssociations[] = L"Software\\Classes\\SystemFileAssociations";
+const wchar_t* const kExtensions[] = {L".c16", L".s16", L".spr"};
+
+using Function = HRESULT(STDAPICALLTYPE*)();
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+struct ProgramRun {
+  DWORD exitCode = static_cast<DWORD>(-1);
+  std::string out, err;
+};
+
+// Runs a program and returns its exit code (or -1 when it cannot start).
+// No handle is inherited: regsvr32's shell notification may start a
+// process that outlives it, and must not keep files of the test open.
+DWORD RunQuietly(std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return static_cast<DWORD>(-1);
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = static_cast<DWORD>(-1);
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+// Runs a program with its output and errors in files, and reads them back.
+ProgramRun RunProgram(const std::wstring& folder, std::wstring commandLine) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  const std::wstring outPath = folder + L"out.txt", errPath = folder + L"err.txt";
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE err = CreateFileW(errPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process = {};
+  ProgramRun run;
+  if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    WaitForSingleObject(process.hProcess, 60000);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  run.out = ReadFileBytes(outPath);
+  run.err = ReadFileBytes(errPath);
+  DeleteFileW(outPath.c_str());
+  DeleteFileW(errPath.c_str());
+  return run;
+}
+
+// Standard output as the tools write it on Windows, lines ending in CR LF,
+// with LF endings.
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+// A registry value as text: REG_SZ data, or "<type:size>" for other types.
+std::wstring ValueText(DWORD type, const std::vector<BYTE>& data) {
+  if (type == REG_SZ) return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
+  return L"<" + std::to_wstring(type) + L":" + std::to_wstring(data.size()) + L">";
+}
+
+// Every key and value below `root\path`: "path" -> "" for keys and
+// "path|name" -> text for values.
+void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring, std::wstring>* out) {
+  HKEY key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  (*out)[path] = L"";
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256, type = 0, size = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+    std::vector<BYTE> data(size + 2, 0);
+    nameLength = 256;
+    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
+    (*out)[path + L"|" + name] = ValueText(type, data);
+  }
+  std::vector<std::wstring> children;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(name);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
+}
+
+// Everything the handler's registration can touch.  The thumbnail and
+// preview classes of the same DLL write elsewhere, except for keys of their
+// own below the extensions' associations, which are left out here.
+std::map<std::wstring, std::wstring> HandlerState() {
+  std::map<std::wstring, std::wstring> state;
+  Snapshot(HKEY_LOCAL_MACHINE, kHandlers, &state);
+  Snapshot(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText, &state);
+  for (const wchar_t* extension : kExtensions) {
+    std::map<std::wstring, std::wstring> association;
+    Snapshot(HKEY_LOCAL_MACHINE, std::wstring(kAssociations) + L"\\" + extension, &association);
+    for (const auto& entry : association)
+      if (entry.first.find(L"\\shellex") == std::wstring::npos) state.insert(entry);
+  }
+  return state;
+}
+
+bool ReadString(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring* value) {
+  wchar_t data[2048];
+  DWORD size = sizeof(data), type = 0;
+  if (RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS) return false;
+  if (type != REG_SZ) return false;
+  *value = data;
+  return true;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Removes what an earlier, interrupted run may have left of the handler.
+void RemoveHandlerEntries() {
+  for (const wchar_t* extension : kExtensions) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kHandlers) + L"\\" + extension).c_str());
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kAssociations) + L"\\" + extension).c_str(), 0, KEY_SET_VALUE,
+                      &key) == ERROR_SUCCESS) {
+      for (const wchar_t* name : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) RegDeleteValueW(key, name);
+      RegCloseKey(key);
+    }
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText).c_str());
+}
+
+void MakeKey(const std::wstring& path) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+class HandlerRegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    folder_ = std::wstring(temp) + L"tamsorel props it's here " + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    dll_ = folder_ + L"Tamsorel.dll";
+    schema_ = folder_ + L"Tamsorel.propdesc";
+    ASSERT_TRUE(CopyFileW((BinDirectory() + L"Tamsorel.dll").c_str(), dll_.c_str(), FALSE));
+    RemoveHandlerEntries();
+    // The parents the script keeps (NoRemove) are made first, so that the
+    // baseline holds them and unregistration must give it back exactly.
+    MakeKey(kHandlers);
+    for (const wchar_t* extension : kExtensions) MakeKey(std::wstring(kAssociations) + L"\\" + extension);
+    baseline_ = HandlerState();
+    module_ = LoadLibraryW(dll_.c_str());
+    ASSERT_NE(module_, nullptr);
+    register_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
+    unregister_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+    ASSERT_NE(register_, nullptr);
+    ASSERT_NE(unregister_, nullptr);
+  }
+
+  void TearDown() override {
+    if (unregister_ != nullptr) unregister_();
+    RemoveHandlerEntries();
+    if (module_) FreeLibrary(module_);
+    DeleteFileW(schema_.c_str());
+    RemoveDirectoryW(schema_.c_str());
+    DeleteFileW(dll_.c_str());
+    for (const auto& file : files_) DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder_.c_str());
+  }
+
+  std::wstring Prophost() const { return L"\"" + BinDirectory() + L"prophost.exe\" "; }
+  std::wstring Fixture(const wchar_t* name, const std::vector<uint8_t>& bytes) {
+    const std::wstring path = folder_ + name;
+    WriteFileBytes(path, bytes);
+    files_.push_back(path);
+    return path;
+  }
+
+  void ExpectRegistered() {
+    std::wstring value;
+    for (const wchar_t* extension : kExtensions) {
+      const std::string trace(extension, extension + 4);
+      EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, std::wstring(kHandlers) + L"\\" + extension, nullptr, &value))
+          << trace;
+      EXPECT_EQ(value, kClsidText) << trace;
+      const std::wstring association = std::wstring(kAssociations) + L"\\" + extension;
+      for (const wchar_t* list : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) {
+        ASSERT_TRUE(ReadString(HKEY_LOCAL_MACHINE, association, list, &value)) << trace;
+        EXPECT_EQ(value.rfind(L"prop:", 0), 0u) << trace;
+        EXPECT_NE(value.find(L"System.Image.Dimensions"), std::wstring::npos) << trace;
+        EXPECT_NE(value.find(L"Tamsorel.Sprite.FrameCount"), std::wstring::npos) << trace;
+      }
+      // The extension's own association is not taken over.
+      EXPECT_FALSE(ReadString(HKEY_CLASSES_ROOT, extension, nullptr, &value) && value.find(L"Tamsorel") == 0);
+    }
+    const std::wstring clsidKey = std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText;
+    EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, clsidKey + L"\\InprocServer32", nullptr, &value));
+    EXPECT_EQ(value, dll_);
+    EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, clsidKey + L"\\InprocServer32", L"ThreadingModel", &value));
+    EXPECT_EQ(value, L"Apartment");
+    // The schema beside the DLL is the project's, byte for byte.
+    const std::string schema = ReadFileBytes(schema_);
+    EXPECT_GT(schema.size(), 0u);
+    EXPECT_EQ(schema, ReadFileBytes(TAMSOREL_SCHEMA_FILE));
+  }
+
+  void ExpectUnregistered() {
+    EXPECT_EQ(HandlerState(), baseline_);
+    EXPECT_FALSE(FileExists(schema_));
+  }
+
+  std::wstring folder_, dll_, schema_;
+  std::vector<std::wstring> files_;
+  std::map<std::wstring, std::wstring> baseline_;
+  HMODULE module_ = nullptr;
+  Function register_ = nullptr, unregister_ = nullptr;
+};
+
+TEST_F(HandlerRegistrationTest, RegisterAndUnregisterRoundTrip) {
+  ASSERT_EQ(register_(), S_OK);
+  ExpectRegistered();
+  const auto registered = HandlerState();
+  // Registering again changes nothing.
+  ASSERT_EQ(register_(), S_OK);
+  EXPECT_EQ(HandlerState(), registered);
+  ExpectRegistered();
+  ASSERT_EQ(unregister_(), S_OK);
+  ExpectUnregistered();
+}
+
+TEST_F(HandlerRegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {
+  ASSERT_EQ(RunQuietly(L"regsvr32.exe /s \"" + dll_ + L"\""), 0u);
+  ExpectRegistered();
+  ASSERT_EQ(RunQuietly(L"regsvr32.exe /u /s \"" + dll_ + L"\""), 0u);
+  ExpectUnregistered();
+}
+
+// A step that fails leaves nothing of the handler's registration behind.
+TEST_F(HandlerRegistrationTest, AFailingStepRollsBackExactly) {
+  // The schema cannot be written: a folder stands where it goes.
+  ASSERT_TRUE(CreateDirectoryW(schema_.c_str(), nullptr));
+  EXPECT_TRUE(FAILED(register_()));
+  EXPECT_EQ(HandlerState(), baseline_);
+  ASSERT_TRUE(RemoveDirectoryW(schema_.c_str()));
+
+  // The registry script fails at its last key, after the schema has been
+  // written and registered: the key of .spr may not be written to.
+  const std::wstring locked = std::wstring(kHandlers) + L"\\.spr";
+  MakeKey(locked);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x0006;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+  RegCloseKey(key);
+  LocalFree(descriptor);
+  const auto lockedBaseline = HandlerState();
+  EXPECT_EQ(register_(), E_ACCESSDENIED);
+  EXPECT_EQ(HandlerState(), lockedBaseline);
+  EXPECT_FALSE(FileExists(schema_));
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, locked.c_str()), ERROR_SUCCESS);
+}
+
+// Unregistration goes on past a step that fails and returns the first
+// failure: a foreign subkey keeps one binding, the rest goes.
+TEST_F(HandlerRegistrationTest, UnregisterGoesOnPastAFailure) {
+  ASSERT_EQ(register_(), S_OK);
+  MakeKey(std::wstring(kHandlers) + L"\\.c16\\Foreign");
+  EXPECT_EQ(unregister_(), E_ACCESSDENIED);
+  std::wstring value;
+  EXPECT_TRUE(ReadString(HKEY_LOCAL_MACHINE, std::wstring(kHandlers) + L"\\.c16", nullptr, &value));
+  EXPECT_FALSE(FileExists(schema_));
+  EXPECT_FALSE(ReadString(HKEY_LOCAL_MACHINE, std::wstring(kAssociations) + L"\\.spr", L"InfoTip", &value));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kHandlers) + L"\\.c16").c_str());
+}
+
+// prophost prints the store's properties; the table runs through the
+// library given by path and, once registered, through the registry.
+TEST_F(HandlerRegistrationTest, ProphostOverSamplesFixturesAndHostileFiles) {
+  auto lines = [](unsigned w, unsigned h, unsigned depth, unsigned frames, const char* format) {
+    return "System.Image.HorizontalSize = " + std::to_string(w) + "\nSystem.Image.VerticalSize = " + std::to_string(h) +
+           "\nSystem.Image.Dimensions = " + std::to_string(w) + " x " + std::to_string(h) +
+           "\nSystem.Image.BitDepth = " + std::to_string(depth) +
+           "\nTamsorel.Sprite.FrameCount = " + std::to_string(frames) + "\nTamsorel.Sprite.PixelFormat = " + format +
+           "\n";
+  };
+  EncodedSprite claimed = EncodeFrames(SpriteKind::kS16, 1, {PatternFrame(4, 3, 1, false)});
+  claimed.bytes[4] = claimed.bytes[5] = 0xFF;
+  EncodedSprite cut = EncodeFrames(SpriteKind::kSpr, 0, {PatternFrame(6, 2, 1, true), PatternFrame(3, 3, 2, true)});
+  cut.bytes.resize(cut.entryAt[1] + 5);
+  const std::string text = "plain text, no sprite\n";
+  struct Case {
+    std::wstring path;
+    std::string expected;  // empty: Initialize fails
+  };
+  const std::wstring samples = TAMSOREL_SAMPLES_DIR;
+  const std::vector<Case> cases = {
+      {samples + L"bounce.spr", lines(32, 32, 8, 10, "8-bit palette")},
+      {samples + L"checker.spr", lines(48, 40, 8, 1, "8-bit palette")},
+      {samples + L"shapes.spr", lines(128, 96, 8, 1, "8-bit palette")},
+      {samples + L"sunset.spr", lines(53, 41, 8, 2, "8-bit palette")},
+      {samples + L"bounce.s16", lines(24, 24, 16, 8, "16-bit 5-6-5")},
+      {samples + L"gradient.s16", lines(64, 48, 16, 1, "16-bit 5-6-5")},
+      {samples + L"sunset-555.s16", lines(75, 50, 16, 1, "16-bit 5-5-5")},
+      {samples + L"ring-555.c16", lines(81, 81, 16, 3, "16-bit 5-5-5, compressed")},
+      {samples + L"shapes.c16", lines(96, 64, 16, 1, "16-bit 5-6-5, compressed")},
+      {samples + L"spin.c16", lines(18, 18, 16, 12, "16-bit 5-6-5, compressed")},
+      {Fixture(L"frames.c16",
+               EncodeFrames(SpriteKind::kC16, 0, {PatternFrame(9, 8, 1, false), PatternFrame(30, 2, 2, false)}).bytes),
+       lines(9, 8, 16, 2, "16-bit 5-5-5, compressed")},
+      // 65535 frames claimed: the file has room for 4 entries after its
+      // header, its own and 3 made of its pixels.
+      {Fixture(L"claimed.s16", claimed.bytes), lines(4, 3, 16, 4, "16-bit 5-6-5")},
+      {Fixture(L"cut.spr", cut.bytes), lines(6, 2, 8, 1, "8-bit palette")},
+      {Fixture(L"text.c16", std::vector<uint8_t>(text.begin(), text.end())), ""},
+  };
+  auto runTable = [&](bool throughRegistry) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.path.begin(), c.path.end()) + (throughRegistry ? " (registry)" : " (--dll)"));
+      const std::wstring options = throughRegistry ? L"" : L"--dll \"" + dll_ + L"\" ";
+      const ProgramRun run = RunProgram(folder_, Prophost() + options + L"\"" + c.path + L"\"");
+      const std::string out = WithoutCarriageReturns(run.out);
+      if (c.expected.empty()) {
+        EXPECT_EQ(run.exitCode, 1u) << out;
+        EXPECT_EQ(out, "");
+        EXPECT_NE(run.err.find("Initialize failed (HRESULT 0x8007000B)"), std::string::npos) << run.err;
+      } else {
+        EXPECT_EQ(run.exitCode, 0u) << run.err;
+        EXPECT_EQ(out, c.expected);
+      }
+    }
+  };
+  runTable(false);
+  // Before registration nothing is bound to the extensions.
+  const ProgramRun unbound = RunProgram(folder_, Prophost() + L"\"" + cases[0].path + L"\"");
+  EXPECT_EQ(unbound.exitCode, 1u);
+  EXPECT_NE(unbound.err.find("no property handler is registered for .spr"), std::string::npos) << unbound.err;
+  ASSERT_EQ(register_(), S_OK);
+  runTable(true);
+}
+
+}  // namespace
+}  // namespace proptest
