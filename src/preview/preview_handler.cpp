@@ -1,0 +1,429 @@
+#include "preview/preview_handler.h"
+
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "common/win32_owner.h"
+#include "decode/sprite_format.h"
+#include "frames/pane_render.h"
+#include "frames/sprite.h"
+#include "frames/stream_source.h"
+#include "preview/preview_gdi.h"
+#include "server/module.h"
+#include "server/registration.h"
+
+namespace tamsorel {
+
+const CLSID CLSID_TamsorelPreview = {0x6e603337, 0x6d05, 0x4fcc, {0xba, 0xe0, 0xad, 0xcf, 0x8e, 0x18, 0xb5, 0xdf}};
+
+namespace {
+
+constexpr UINT kPreviewScriptId = 103;
+constexpr const wchar_t* kPaneClassName = L"TamsorelPreviewPane";
+// Space left of the caption text.
+constexpr int kCaptionInset = 4;
+
+PaneColour FromColorRef(COLORREF c) { return PaneColour{GetRValue(c), GetGValue(c), GetBValue(c)}; }
+
+std::wstring WideFromUtf8(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+  return wide;
+}
+
+class CPreviewHandler final : public IPreviewHandler,
+                              public IInitializeWithStream,
+                              public IObjectWithSite,
+                              public IOleWindow,
+                              public IPreviewHandlerVisuals {
+ public:
+  CPreviewHandler() { LockModule(); }
+  ~CPreviewHandler() {
+    Unload();
+    UnlockModule();
+  }
+  CPreviewHandler(const CPreviewHandler&) = delete;
+  CPreviewHandler& operator=(const CPreviewHandler&) = delete;
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) noexcept override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPreviewHandler)) {
+      *ppv = static_cast<IPreviewHandler*>(this);
+    } else if (IsEqualIID(riid, IID_IInitializeWithStream)) {
+      *ppv = static_cast<IInitializeWithStream*>(this);
+    } else if (IsEqualIID(riid, IID_IObjectWithSite)) {
+      *ppv = static_cast<IObjectWithSite*>(this);
+    } else if (IsEqualIID(riid, IID_IOleWindow)) {
+      *ppv = static_cast<IOleWindow*>(this);
+    } else if (IsEqualIID(riid, IID_IPreviewHandlerVisuals)) {
+      *ppv = static_cast<IPreviewHandlerVisuals*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() noexcept override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE Release() noexcept override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+
+  // IInitializeWithStream
+  HRESULT STDMETHODCALLTYPE Initialize(IStream* stream, DWORD) noexcept override {
+    if (!stream) return E_INVALIDARG;
+    if (stream_.valid()) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+    stream->AddRef();
+    *stream_.outTyped() = stream;
+    return S_OK;
+  }
+
+  // IObjectWithSite
+  HRESULT STDMETHODCALLTYPE SetSite(IUnknown* site) noexcept override {
+    site_.reset();
+    if (site) {
+      site->AddRef();
+      *site_.outTyped() = site;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** ppv) noexcept override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!site_.valid()) return E_FAIL;
+    return site_->QueryInterface(riid, ppv);
+  }
+
+  // IOleWindow
+  HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) noexcept override {
+    if (!window) return E_INVALIDARG;
+    *window = parent_;
+    return parent_ ? S_OK : E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) noexcept override { return E_NOTIMPL; }
+
+  // IPreviewHandler
+  HRESULT STDMETHODCALLTYPE SetWindow(HWND parent, const RECT* rect) noexcept override {
+    if (!parent || !rect) return E_INVALIDARG;
+    parent_ = parent;
+    rect_ = *rect;
+    if (window_.valid()) {
+      ::SetParent(window_.get(), parent_);
+      return Place();
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetRect(const RECT* rect) noexcept override {
+    if (!rect) return E_INVALIDARG;
+    rect_ = *rect;
+    return window_.valid() ? Place() : S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE DoPreview() noexcept override {
+    try {
+      if (!stream_.valid()) return E_FAIL;
+      if (!parent_) return E_UNEXPECTED;
+      if (!sprite_ && problem_.empty()) Open();
+      if (!window_.valid()) {
+        const HRESULT hr = MakeWindow();
+        if (FAILED(hr)) return hr;
+      }
+      Draw();
+      return S_OK;
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+  HRESULT STDMETHODCALLTYPE Unload() noexcept override {
+    if (window_.valid()) {
+      window_.reset();
+      // Fails while another handler's pane still uses the class; the last
+      // one to go takes it away.
+      UnregisterClassW(kPaneClassName, g_moduleInstance.ModuleHandle());
+    }
+    pixels_.reset();
+    paneWidth_ = paneHeight_ = 0;
+    font_.reset();
+    sprite_.reset();
+    source_.reset();
+    stream_.reset();
+    problem_.clear();
+    caption_.clear();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetFocus() noexcept override {
+    if (!window_.valid()) return S_FALSE;
+    ::SetFocus(window_.get());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QueryFocus(HWND* window) noexcept override {
+    if (!window) return E_INVALIDARG;
+    *window = ::GetFocus();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE TranslateAccelerator(MSG* message) noexcept override {
+    // Keys the pane does not use go to the host's frame.
+    ComRef<IPreviewHandlerFrame> frame;
+    if (site_.valid() && SUCCEEDED(site_->QueryInterface(IID_IPreviewHandlerFrame, frame.out())))
+      return frame->TranslateAccelerator(message);
+    return S_FALSE;
+  }
+
+  // IPreviewHandlerVisuals
+  HRESULT STDMETHODCALLTYPE SetBackgroundColor(COLORREF colour) noexcept override {
+    hasBackground_ = true;
+    background_ = colour;
+    return Redraw();
+  }
+  HRESULT STDMETHODCALLTYPE SetFont(const LOGFONTW* font) noexcept override {
+    if (!font) return E_INVALIDARG;
+    const HFONT made = previewGdi.createFont(font);
+    if (!made) return E_FAIL;
+    *font_.out() = made;
+    return Redraw();
+  }
+  HRESULT STDMETHODCALLTYPE SetTextColor(COLORREF colour) noexcept override {
+    hasTextColour_ = true;
+    textColour_ = colour;
+    if (window_.valid()) InvalidateRect(window_.get(), nullptr, FALSE);
+    return S_OK;
+  }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+      const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+      SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<CPreviewHandler*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+      case WM_ERASEBKGND:
+        return 1;  // the paint covers every pixel
+      case WM_PAINT:
+        if (self) {
+          PAINTSTRUCT paint;
+          HDC dc = BeginPaint(window, &paint);
+          if (dc) self->Paint(window, dc);
+          EndPaint(window, &paint);
+          return 0;
+        }
+        break;
+      case WM_PRINTCLIENT:
+        if (self) {
+          self->Paint(window, reinterpret_cast<HDC>(wParam));
+          return 0;
+        }
+        break;
+      case WM_NCDESTROY:
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        break;
+      default:
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+  }
+
+  void Open() {
+    std::string problem;
+    source_ = OpenStreamSource(stream_.get(), &problem);
+    if (source_) {
+      const std::u16string name = StreamName(stream_.get());
+      sprite_ = Sprite::Open(*source_, IsSprPath(name.c_str()), &problem);
+    }
+    if (!sprite_) {
+      source_.reset();
+      problem_ = problem.empty() ? "unreadable" : problem;
+      caption_ = L"Not a sprite: " + WideFromUtf8(problem_);
+      return;
+    }
+    const std::u16string caption = PaneCaption(*sprite_);
+    caption_.assign(caption.begin(), caption.end());
+    LargestFrame(*sprite_, &largestWidth_, &largestHeight_);
+  }
+
+  HRESULT MakeWindow() {
+    const HINSTANCE module = g_moduleInstance.ModuleHandle();
+    WNDCLASSEXW existing{};
+    existing.cbSize = sizeof(existing);
+    if (!GetClassInfoExW(module, kPaneClassName, &existing)) {
+      WNDCLASSEXW paneClass{};
+      paneClass.cbSize = sizeof(paneClass);
+      paneClass.lpfnWndProc = &WindowProc;
+      paneClass.hInstance = module;
+      paneClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+      paneClass.lpszClassName = kPaneClassName;
+      if (!RegisterClassExW(&paneClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    *window_.out() = previewGdi.createWindow(kPaneClassName, parent_, rect_, module, this);
+    if (!window_.valid()) {
+      const DWORD error = GetLastError();
+      return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
+    return S_OK;
+  }
+
+  HRESULT Place() {
+    try {
+      SetWindowPos(window_.get(), nullptr, rect_.left, rect_.top, rect_.right - rect_.left, rect_.bottom - rect_.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      Draw();
+      return S_OK;
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+
+  HRESULT Redraw() {
+    if (!window_.valid()) return S_OK;
+    try {
+      Draw();
+      return S_OK;
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+
+  HFONT CurrentFont() const {
+    return font_.valid() ? font_.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  }
+  COLORREF CaptionBackground() const { return hasBackground_ ? background_ : GetSysColor(COLOR_WINDOW); }
+
+  uint32_t LineHeight() const {
+    TEXTMETRICW metrics{};
+    HDC dc = previewGdi.getDc(window_.get());
+    if (!dc) return 0;
+    const HGDIOBJ old = SelectObject(dc, CurrentFont());
+    const BOOL ok = GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    previewGdi.releaseDc(window_.get(), dc);
+    return ok && metrics.tmHeight > 0 ? static_cast<uint32_t>(metrics.tmHeight) : 0;
+  }
+
+  // Lays the pane out for the current size, draws its pixels and paints
+  // them now.  Only the pane's pixels are kept; the frames are decoded one
+  // at a time while they are drawn.
+  void Draw() {
+    const uint32_t width = static_cast<uint32_t>(std::max<LONG>(rect_.right - rect_.left, 0));
+    const uint32_t height = static_cast<uint32_t>(std::max<LONG>(rect_.bottom - rect_.top, 0));
+    captionHeight_ = std::min(CaptionBandHeight(LineHeight()), height);
+    const uint64_t bytes = uint64_t{width} * height * 4;
+    if (!sprite_ || bytes == 0 || bytes > kMaxPanePixelBytes) {
+      pixels_.reset();
+      paneWidth_ = paneHeight_ = 0;
+    } else {
+      if (width != paneWidth_ || height != paneHeight_ || !pixels_) {
+        pixels_.reset();  // never two panes at once
+        paneWidth_ = paneHeight_ = 0;
+        pixels_.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(bytes)]);
+        if (pixels_) paneWidth_ = width, paneHeight_ = height;
+      }
+      if (pixels_) {
+        PaneStyle style;
+        style.captionHeight = captionHeight_;
+        style.hasBackground = hasBackground_;
+        style.background = FromColorRef(background_);
+        style.captionBackground = FromColorRef(CaptionBackground());
+        const PaneLayout layout =
+            LayoutPane(width, height, captionHeight_, sprite_->FrameCount(), largestWidth_, largestHeight_);
+        StoredFrame scratch;
+        RenderPane(*sprite_, layout, style,
+                   PaneCanvas{pixels_.get(), static_cast<std::ptrdiff_t>(width) * 4, PixelOrder::kBgrx}, &scratch);
+      }
+    }
+    InvalidateRect(window_.get(), nullptr, FALSE);
+    UpdateWindow(window_.get());
+  }
+
+  void Paint(HWND window, HDC dc) {
+    RECT client{};
+    GetClientRect(window, &client);
+    if (pixels_) {
+      BITMAPINFO info{};
+      info.bmiHeader.biSize = sizeof(info.bmiHeader);
+      info.bmiHeader.biWidth = static_cast<LONG>(paneWidth_);
+      info.bmiHeader.biHeight = -static_cast<LONG>(paneHeight_);  // top row first
+      info.bmiHeader.biPlanes = 1;
+      info.bmiHeader.biBitCount = 32;
+      info.bmiHeader.biCompression = BI_RGB;
+      SetDIBitsToDevice(dc, 0, 0, paneWidth_, paneHeight_, 0, 0, 0, paneHeight_, pixels_.get(), &info, DIB_RGB_COLORS);
+    } else {
+      // No frames to show (no sprite, or a pane too large to hold): the
+      // background and the caption.
+      const HGDIOBJ brush = GetStockObject(DC_BRUSH);
+      const COLORREF oldColour = SetDCBrushColor(dc, CaptionBackground());
+      FillRect(dc, &client, static_cast<HBRUSH>(brush));
+      SetDCBrushColor(dc, oldColour);
+    }
+    if (!caption_.empty()) {
+      const HGDIOBJ oldFont = SelectObject(dc, CurrentFont());
+      const int oldMode = SetBkMode(dc, TRANSPARENT);
+      const COLORREF oldText = ::SetTextColor(dc, hasTextColour_ ? textColour_ : GetSysColor(COLOR_WINDOWTEXT));
+      RECT band{kCaptionInset, 0, std::max<LONG>(client.right - kCaptionInset, kCaptionInset),
+                static_cast<LONG>(captionHeight_)};
+      DrawTextW(dc, caption_.c_str(), static_cast<int>(caption_.size()), &band,
+                DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX | DT_END_ELLIPSIS);
+      ::SetTextColor(dc, oldText);
+      SetBkMode(dc, oldMode);
+      SelectObject(dc, oldFont);
+    }
+  }
+
+  LONG refs_ = 1;
+  ComRef<IStream> stream_;
+  ComRef<IUnknown> site_;
+  std::unique_ptr<ByteSource> source_;
+  std::unique_ptr<Sprite> sprite_;  // reads from source_
+  std::string problem_;             // why the stream is no sprite
+  std::wstring caption_;
+  uint32_t largestWidth_ = 1, largestHeight_ = 1;
+
+  HWND parent_ = nullptr;
+  RECT rect_{};
+  UniqueHandle<PreviewWindowTraits> window_;
+  UniqueHandle<PreviewFontTraits> font_;  // the host's, if it gave one
+  bool hasBackground_ = false, hasTextColour_ = false;
+  COLORREF background_ = 0, textColour_ = 0;
+
+  std::unique_ptr<uint8_t[]> pixels_;  // BGRX, top row first
+  uint32_t paneWidth_ = 0, paneHeight_ = 0, captionHeight_ = 0;
+};
+
+}  // namespace
+
+HRESULT CreatePreviewHandler(IUnknown* outer, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  CPreviewHandler* handler = new (std::nothrow) CPreviewHandler();
+  if (!handler) return E_OUTOFMEMORY;
+  const HRESULT hr = handler->QueryInterface(riid, ppv);
+  handler->Release();
+  return hr;
+}
+
+const wchar_t* PreviewHostAppId() {
+  constexpr const wchar_t* kNativeHost = L"{6d2b5079-2f0b-48dd-ab7f-97cec514d30b}";
+#if defined(_WIN64)
+  return kNativeHost;
+#else
+  BOOL wow64 = FALSE;
+  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return L"{534A1E02-D58F-44f0-B58B-36CBED287C7C}";
+  return kNativeHost;
+#endif
+}
+
+HRESULT UpdatePreviewRegistry(BOOL doRegister) {
+  const ReplacementPair pairs[] = {{L"PREVIEWHOST", PreviewHostAppId()}, {nullptr, nullptr}};
+  return RunScriptResource(kPreviewScriptId, doRegister, pairs);
+}
+
+}  // namespace tamsorel
