@@ -37,6 +37,9 @@ with Scratch() as work:
     p = subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", work],
                        capture_output=True, text=True)
     debs = glob.glob(os.path.join(work, "*.deb"))
+    # The image plug-ins, where they were built, make packages of their own.
+    plugin_debs = [d for d in debs if not os.path.basename(d).startswith("tamsorel-thumbnailer_")]
+    debs = [d for d in debs if d not in plugin_debs]
     if not check(p.returncode == 0 and len(debs) == 1, "cpack made one .deb: %s %s" % (p.stdout, p.stderr)):
         checks.exit()
     deb = debs[0]
@@ -82,5 +85,10 @@ with Scratch() as work:
           "lintian reports errors (exit %d): %s" % (p.returncode, p.stderr.strip()))
     print("lintian: %d error(s), %d warning(s)" % (sum(l.startswith("E:") for l in report),
                                                   sum(l.startswith("W:") for l in report)))
+
+    if plugin_debs:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "plugins"))
+        from plugin_debs import check_plugin_debs  # noqa: E402
+        check_plugin_debs(checks, plugin_debs, VERSION, arch, work)
 
 checks.exit()

@@ -1,0 +1,100 @@
+#include "sprite_frames.h"
+
+#include <cstring>
+#include <new>
+
+#include "decode/bitmap_header.h"
+#include "decode/sprite_format.h"
+#include "frames/rgba.h"
+
+namespace tamsorel {
+namespace plugins {
+
+HeaderState ReadFirstFrame(const uint8_t* bytes, std::size_t size, bool spr, FirstFrame* first,
+                           std::string* problem) {
+  const std::size_t header = spr ? kSprHeaderSize : kSprite16HeaderSize;
+  if (size < header + kFrameEntrySize) return HeaderState::kNeedMore;
+  const uint16_t count = LoadLe16(bytes + header - 2);
+  if (count == 0) {
+    *problem = "its header says it holds no frames";
+    return HeaderState::kRefused;
+  }
+  const FrameEntry entry = ParseFrameEntry(bytes + header);
+  if (entry.width == 0 || entry.height == 0) {
+    *problem = "frame 1 has no pixels";
+    return HeaderState::kRefused;
+  }
+  const uint64_t stride = spr ? SprStride(entry.width) : Sprite16Stride(entry.width);
+  if (PixelMemoryBytes(stride, entry.height) > kMaxPixelBytes) {
+    *problem = "frame 1 has more than the 256 MiB of pixels a frame may have";
+    return HeaderState::kRefused;
+  }
+  first->width = entry.width;
+  first->height = entry.height;
+  return HeaderState::kReady;
+}
+
+bool SpriteFrames::Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem) {
+  frames_.clear();
+  sprite_.reset();
+  held_ = UINT32_MAX;
+  try {
+    source_.reset(new MemorySource(bytes, size));
+    sprite_ = Sprite::Open(*source_, spr, problem);
+    if (!sprite_) return false;
+    const uint32_t count = sprite_->FrameCount();
+    for (uint32_t i = 0; i < count; ++i) {
+      const FrameInfo info = sprite_->Frame(i);
+      if (i == 0 && !Readable(info)) {
+        *problem = "frame 1 cannot be read: " + (info.hasEntry ? info.damaged : std::string("its entry lies past the end of the file"));
+        sprite_.reset();
+        return false;
+      }
+      // Entries past the end of the file all come after the last one it holds.
+      if (!info.hasEntry) break;
+      if (Readable(info)) frames_.push_back(Shown{i, info.width, info.height});
+    }
+    const std::string why = sprite_->DecodeFrame(0, &scratch_);
+    if (!why.empty()) {
+      *problem = "frame 1 cannot be decoded: " + why;
+      frames_.clear();
+      sprite_.reset();
+      return false;
+    }
+    held_ = 0;
+  } catch (const std::bad_alloc&) {
+    *problem = "out of memory";
+    frames_.clear();
+    sprite_.reset();
+    return false;
+  }
+  return true;
+}
+
+std::string SpriteFrames::DecodeRgba(uint32_t shown, uint8_t* target, std::size_t stride) {
+  const Shown& frame = frames_.at(shown);
+  const std::size_t rowBytes = std::size_t{frame.width} * 4;
+  std::string why;
+  try {
+    if (held_ != frame.index) {
+      held_ = UINT32_MAX;
+      why = sprite_->DecodeFrame(frame.index, &scratch_);
+      if (why.empty()) held_ = frame.index;
+    }
+    if (why.empty() && (scratch_.width != frame.width || scratch_.height != frame.height)) {
+      why = "the frame decoded to another size than its entry gives";
+    }
+  } catch (const std::bad_alloc&) {
+    why = "out of memory";
+  }
+  if (!why.empty()) {
+    for (uint32_t y = 0; y < frame.height; ++y) std::memset(target + y * stride, 0, rowBytes);
+    return why;
+  }
+  FrameRgbaRows rows(ViewOf(scratch_));
+  for (uint32_t y = 0; y < frame.height; ++y) rows.ReadRow(y, target + y * stride);
+  return {};
+}
+
+}  // namespace plugins
+}  // namespace tamsorel
