@@ -14,5 +14,9 @@ void __throw_bad_alloc() { throw bad_alloc(); }
 void __throw_bad_array_new_length() { throw bad_alloc(); }
 void __throw_length_error(const char*) { throw bad_alloc(); }
 void __throw_logic_error(const char*) { throw bad_alloc(); }
+// Position checks of std::string (insert, replace, substr) that the string
+// code the frame core uses refers to.
+void __throw_out_of_range(const char*) { throw bad_alloc(); }
+void __throw_out_of_range_fmt(const char*, ...) { throw bad_alloc(); }
 
 }  // namespace std

@@ -7,6 +7,8 @@
 
 #include "Tamsorel_h.h"
 #include "extractor/quorrel.h"
+#include "preview/preview_handler.h"
+#include "properties/property_store.h"
 #include "server/class_factory.h"
 #include "server/module.h"
 #include "server/registration.h"
@@ -26,7 +28,19 @@ ClassEntry quorrelClass = {
     &CLSID_Quorrel, &UpdateQuorrelRegistry, &CClassFactory::Create, &CreateQuorrel, nullptr, &NoCategories, &NoObjectMain,
 };
 
-ClassEntry* const classEntries[] = {&quorrelClass};
+// The sprite property handler; its registry script is REGISTRY resource 120.
+ClassEntry spritePropertiesClass = {
+    &CLSID_SpriteProperties, &UpdateSpritePropertiesRegistry, &CClassFactory::Create, &CreateSpriteProperties,
+    nullptr, &NoCategories, &NoObjectMain,
+};
+
+// The preview handler; its registry script is REGISTRY resource 103.
+ClassEntry previewClass = {
+    &CLSID_TamsorelPreview, &UpdatePreviewRegistry, &CClassFactory::Create, &CreatePreviewHandler, nullptr,
+    &NoCategories, &NoObjectMain,
+};
+
+ClassEntry* const classEntries[] = {&quorrelClass, &spritePropertiesClass, &previewClass};
 
 }  // namespace
 

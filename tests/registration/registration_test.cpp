@@ -23,6 +23,11 @@ const wchar_t kAppId[] = L"{C2E79123-B1D3-4352-BDA8-75FC0DFDF96F}";
 const wchar_t kLibId[] = L"{54DB3818-1432-4203-AD7F-141DEC4698A3}";
 const wchar_t kExtractImage[] = L"{BB2E617C-0920-11d1-9A0B-00C04FC2D6C1}";
 const wchar_t kApproved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const wchar_t kPropertiesClsid[] = L"{95133135-5DC9-4D6F-9069-6861C1142BDD}";
+const wchar_t kPreviewClsid[] = L"{6E603337-6D05-4FCC-BAE0-ADCF8E18B5DF}";
+const wchar_t kPreviewHandler[] = L"{8895b1c6-b41f-4c1c-a562-0d564250836f}";
+const wchar_t kPropertyHandlers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers";
+const wchar_t kPreviewHandlers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\PreviewHandlers";
 const CLSID kQuorrelClsid = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
 const GUID kLibGuid = {0x54DB3818, 0x1432, 0x4203, {0xAD, 0x7F, 0x14, 0x1D, 0xEC, 0x46, 0x98, 0xA3}};
 // The type library's own locale, under which it is registered.
@@ -114,6 +119,25 @@ void RemoveRegistration() {
     RegDeleteValueW(approved, kClsid);
     RegCloseKey(approved);
   }
+  // What the property and preview handlers register beside the thumbnail
+  // class: DllRegisterServer writes them too.
+  for (const wchar_t* clsid : {kPropertiesClsid, kPreviewClsid})
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + clsid).c_str());
+  for (const wchar_t* ext : {L".spr", L".s16", L".c16"}) {
+    const std::wstring association = std::wstring(L"SystemFileAssociations\\") + ext;
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, (association + L"\\shellex\\" + kPreviewHandler).c_str());
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, association.c_str(), 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+      for (const wchar_t* list : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) RegDeleteValueW(key, list);
+      RegCloseKey(key);
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kPropertyHandlers) + L"\\" + ext).c_str());
+  }
+  HKEY previewHandlers;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPreviewHandlers, 0, KEY_SET_VALUE, &previewHandlers) == ERROR_SUCCESS) {
+    RegDeleteValueW(previewHandlers, kPreviewClsid);
+    RegCloseKey(previewHandlers);
+  }
 }
 
 // Runs a program and returns its exit code (or -1 when it cannot start).
@@ -164,6 +188,7 @@ class RegistrationTest : public ::testing::Test {
     RemoveRegistration();
     if (module_) FreeLibrary(module_);
     DeleteFileW(dll_.c_str());
+    DeleteFileW((folder_ + L"Tamsorel.propdesc").c_str());  // written beside the DLL by registration
     RemoveDirectoryW(folder_.c_str());
   }
 

@@ -314,7 +314,7 @@ TEST(ServerModule, RecordsAreLiveAndInitialised) {
   EXPECT_EQ(tamsorel::g_serverModule, &tamsorel::g_server);
   EXPECT_EQ(tamsorel::g_moduleInstance.ModuleHandle(), GetModuleHandleW(nullptr));
   EXPECT_EQ(tamsorel::g_classTable.TypeLibModule(), GetModuleHandleW(nullptr));
-  EXPECT_EQ(tamsorel::g_classTable.end() - tamsorel::g_classTable.begin(), 1);
+  EXPECT_EQ(tamsorel::g_classTable.end() - tamsorel::g_classTable.begin(), 3);  // thumbnail, properties, preview
 }
 
 TEST(SharedHelpers, ThrowHResultRaisesAtlException) {
