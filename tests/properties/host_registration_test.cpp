@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "registry_snapshot.h"
+
 #include "frame_encoder.h"
 #include "test_support.h"
 
@@ -28,6 +30,7 @@ using tamsorel::SpriteKind;
 using tamsorel::test::EncodedSprite;
 using tamsorel::test::EncodeFrames;
 using tamsorel::test::PatternFrame;
+using tamsorel::test::Snapshot;
 
 const wchar_t kClsidText[] = L"{95133135-5DC9-4D6F-9069-6861C1142BDD}";
 const wchar_t kHandlers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers";
@@ -103,38 +106,6 @@ ProgramRun RunProgram(const std::wstring& folder, std::wstring commandLine) {
 std::string WithoutCarriageReturns(std::string text) {
   text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
   return text;
-}
-
-// A registry value as text: REG_SZ data, or "<type:size>" for other types.
-std::wstring ValueText(DWORD type, const std::vector<BYTE>& data) {
-  if (type == REG_SZ) return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
-  return L"<" + std::to_wstring(type) + L":" + std::to_wstring(data.size()) + L">";
-}
-
-// Every key and value below `root\path`: "path" -> "" for keys and
-// "path|name" -> text for values.
-void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring, std::wstring>* out) {
-  HKEY key;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  (*out)[path] = L"";
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256, type = 0, size = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
-    std::vector<BYTE> data(size + 2, 0);
-    nameLength = 256;
-    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
-    (*out)[path + L"|" + name] = ValueText(type, data);
-  }
-  std::vector<std::wstring> children;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    children.push_back(name);
-  }
-  RegCloseKey(key);
-  for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
 }
 
 // Everything the handler's registration can touch.  The thumbnail and

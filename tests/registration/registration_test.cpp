@@ -16,7 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "registry_snapshot.h"
+
 namespace {
+
+using tamsorel::test::Snapshot;
 
 const wchar_t kClsid[] = L"{062AB647-EA2F-4A58-9156-7AC33789EBF8}";
 const wchar_t kAppId[] = L"{C2E79123-B1D3-4352-BDA8-75FC0DFDF96F}";
@@ -42,38 +46,6 @@ std::wstring BinDirectory() {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   return Directory(path);
-}
-
-// A registry value as text: REG_SZ data, or "<type:size>" for other types.
-std::wstring ValueText(DWORD type, const std::vector<BYTE>& data) {
-  if (type == REG_SZ) return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
-  return L"<" + std::to_wstring(type) + L":" + std::to_wstring(data.size()) + L">";
-}
-
-// Every key and value below `root\path`, as "path" -> "" for keys and
-// "path|name" -> text for values.  A missing key adds nothing.
-void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring, std::wstring>* out) {
-  HKEY key;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  (*out)[path] = L"";
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256, type = 0, size = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
-    std::vector<BYTE> data(size + 2, 0);
-    nameLength = 256;
-    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
-    (*out)[path + L"|" + name] = ValueText(type, data);
-  }
-  std::vector<std::wstring> children;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    children.push_back(name);
-  }
-  RegCloseKey(key);
-  for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
 }
 
 // Everything the registration can touch.

@@ -1,0 +1,45 @@
+// Registry snapshots for the registration tests: every key and value below
+// a key, as text, to compare the registry before and after.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tamsorel::test {
+
+// A registry value as text: REG_SZ data, or "<type:size>" for other types.
+inline std::wstring ValueText(DWORD type, const std::vector<BYTE>& data) {
+  if (type == REG_SZ) return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
+  return L"<" + std::to_wstring(type) + L":" + std::to_wstring(data.size()) + L">";
+}
+
+// Every key and value below `root\path`, as "path" -> "" for keys and
+// "path|name" -> text for values.  A missing key adds nothing.
+inline void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring, std::wstring>* out) {
+  HKEY key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  (*out)[path] = L"";
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256, type = 0, size = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+    std::vector<BYTE> data(size + 2, 0);
+    nameLength = 256;
+    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
+    (*out)[path + L"|" + name] = ValueText(type, data);
+  }
+  std::vector<std::wstring> children;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(name);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
+}
+
+}  // namespace tamsorel::test
