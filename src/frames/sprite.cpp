@@ -261,7 +261,7 @@ namespace {
 // expanded yet, which every line writes whole (runs, then the transparent
 // rest), so they never stand.  Most runs are short, and a fixed move costs
 // far less than a call that copies a length known only at run time.
-constexpr std::size_t kShortRun = 32;
+constexpr std::size_t kShortRun = 64;
 constexpr uint8_t kZeros[kShortRun] = {};
 
 // Expands the runs of one C16 line into its row.  Runs beyond the row, a
