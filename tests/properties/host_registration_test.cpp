@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "registry_snapshot.h"
+#include "registration_support.h"
 
 #include "frame_encoder.h"
 #include "test_support.h"
@@ -30,6 +30,7 @@ using tamsorel::SpriteKind;
 using tamsorel::test::EncodedSprite;
 using tamsorel::test::EncodeFrames;
 using tamsorel::test::PatternFrame;
+using tamsorel::test::RunProcess;
 using tamsorel::test::Snapshot;
 
 const wchar_t kClsidText[] = L"{95133135-5DC9-4D6F-9069-6861C1142BDD}";
@@ -53,23 +54,6 @@ struct ProgramRun {
   DWORD exitCode = static_cast<DWORD>(-1);
   std::string out, err;
 };
-
-// Runs a program and returns its exit code (or -1 when it cannot start).
-// No handle is inherited: regsvr32's shell notification may start a
-// process that outlives it, and must not keep files of the test open.
-DWORD RunQuietly(std::wstring commandLine) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return static_cast<DWORD>(-1);
-  WaitForSingleObject(process.hProcess, 60000);
-  DWORD code = static_cast<DWORD>(-1);
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
-}
 
 // Runs a program with its output and errors in files, and reads them back.
 ProgramRun RunProgram(const std::wstring& folder, std::wstring commandLine) {
@@ -252,9 +236,9 @@ TEST_F(HandlerRegistrationTest, RegisterAndUnregisterRoundTrip) {
 }
 
 TEST_F(HandlerRegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {
-  ASSERT_EQ(RunQuietly(L"regsvr32.exe /s \"" + dll_ + L"\""), 0u);
+  ASSERT_EQ(RunProcess(L"regsvr32.exe /s \"" + dll_ + L"\""), 0u);
   ExpectRegistered();
-  ASSERT_EQ(RunQuietly(L"regsvr32.exe /u /s \"" + dll_ + L"\""), 0u);
+  ASSERT_EQ(RunProcess(L"regsvr32.exe /u /s \"" + dll_ + L"\""), 0u);
   ExpectUnregistered();
 }
 

@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "registry_snapshot.h"
+#include "registration_support.h"
 
 namespace {
 
+using tamsorel::test::RunProcess;
 using tamsorel::test::Snapshot;
 
 const wchar_t kClsid[] = L"{062AB647-EA2F-4A58-9156-7AC33789EBF8}";
@@ -110,21 +111,6 @@ void RemoveRegistration() {
     RegDeleteValueW(previewHandlers, kPreviewClsid);
     RegCloseKey(previewHandlers);
   }
-}
-
-// Runs a program and returns its exit code (or -1 when it cannot start).
-DWORD RunProcess(std::wstring commandLine) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return static_cast<DWORD>(-1);
-  WaitForSingleObject(process.hProcess, 60000);
-  DWORD code = static_cast<DWORD>(-1);
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {

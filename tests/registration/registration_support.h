@@ -1,5 +1,6 @@
-// Registry snapshots for the registration tests: every key and value below
-// a key, as text, to compare the registry before and after.
+// What the registration tests share: registry snapshots (every key and value
+// below a key, as text, to compare the registry before and after) and
+// running a program such as regsvr32 to its end.
 #pragma once
 
 #include <windows.h>
@@ -40,6 +41,23 @@ inline void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring,
   }
   RegCloseKey(key);
   for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
+}
+
+// Runs a program and returns its exit code (or -1 when it cannot start).
+// No handle is inherited: regsvr32's shell notification may start a
+// process that outlives it, and must not keep files of the test open.
+inline DWORD RunProcess(std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return static_cast<DWORD>(-1);
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = static_cast<DWORD>(-1);
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
 }
 
 }  // namespace tamsorel::test
