@@ -19,7 +19,12 @@
 ;
 ; There is only ever one install.  An existing one is found through its
 ; Programs and Features entry (the 64-bit registry view) and upgraded,
-; repaired or downgraded where it is; /D= naming another folder moves it:
+; repaired or downgraded where it is.  Folders are compared by one spelling
+; of each (full path, long names, no "." or ".." segments, single
+; backslashes, letter case ignored), and before a previous install is
+; removed its record must show that it is not the folder just installed,
+; so that no other spelling of the install folder counts as another
+; folder.  /D= naming another folder moves the install:
 ; the new folder is installed and registered first, and the old one is
 ; unregistered and removed only after that succeeded.  An older setup run
 ; over a newer install asks first; with /S it refuses unless /DOWNGRADE is
@@ -55,8 +60,14 @@
 ; Exit codes: 0 installed (also when a running program still holds the
 ; previous DLL: it is deleted later); 3010 installed, but a file could only
 ; be replaced at the next restart; 1 cancelled by the user, or a silent
-; downgrade without /DOWNGRADE; 2 failed: nothing changed, a previous
-; install is kept as it was; 740 not run as administrator.
+; downgrade without /DOWNGRADE; 2 failed: the message and the log's last
+; line say what is installed and registered now (a previous install is
+; kept as it was unless they say otherwise); 740 not run as administrator.
+;
+; Files the uninstaller can only delete at the next restart are listed in
+; PendingFileRenameOperations, which other programs share: the setup removes
+; from it only the entries an earlier uninstall of this folder recorded
+; that it made, and leaves every other entry as it is.
 
 !ifndef VERSION
   !error "define VERSION, STAGE and OUTFILE (see the top of this file)"
@@ -125,6 +136,11 @@ Var OldVersion    ; its DisplayVersion
 Var Moving        ; 1 when the install goes to another folder than OldDir
 Var Restored      ; 1 once a failed install has put the previous one back
 Var DParam        ; the folder /D= named, "" without /D=
+Var Token         ; this run's mark in the install record
+Var Registered    ; the DLLs the last RegisterDlls registered, for messages
+Var RestoreProblems ; what undoing a failed install could not put back
+Var FailText      ; the reason of a failure while it is being undone
+Var Warnings      ; what went wrong without stopping the install
 
 ; ---------------------------------------------------------------------------
 ; Shared by the setup and the uninstaller.
@@ -158,6 +174,65 @@ Var DParam        ; the folder /D= named, "" without /D=
     Call WriteLog
   !endif
 !macroend
+
+; Replaces $R1, a full path that starts with a drive letter, by the one
+; spelling of that place: ".", ".." and doubled backslashes resolved, the
+; short (8.3) names of the folders that exist replaced by their long names,
+; no trailing backslash.  (Letter case does not count: NSIS compares
+; strings without it.)
+!macro CanonicalPathFunction PREFIX
+  Function ${PREFIX}CanonicalPath
+    Push $0
+    Push $1
+    Push $2
+    System::Call 'kernel32::GetFullPathNameW(w R1, i ${NSIS_MAX_STRLEN}, w .r0, p 0) i .r1'
+    ${If} $1 > 0
+    ${AndIf} $1 < ${NSIS_MAX_STRLEN}
+      StrCpy $R1 $0
+    ${EndIf}
+    StrLen $1 $R1
+    StrCpy $0 $R1 1 -1
+    ${If} $0 == "\"
+    ${AndIf} $1 > 3
+      StrCpy $R1 $R1 -1
+    ${EndIf}
+    ; The longest part that exists gets its long names; the folders below
+    ; it that do not exist yet are kept as written.
+    StrCpy $2 ""
+    ${Do}
+      StrLen $1 $R1
+      ${If} $1 <= 3
+        StrCpy $R1 "$R1$2"
+        ${Break}
+      ${EndIf}
+      System::Call 'kernel32::GetLongPathNameW(w R1, w .r0, i ${NSIS_MAX_STRLEN}) i .r1'
+      ${If} $1 > 0
+      ${AndIf} $1 < ${NSIS_MAX_STRLEN}
+        StrCpy $R1 "$0$2"
+        ${Break}
+      ${EndIf}
+      ; up one folder: the last "\" starts the name that is moved to $2
+      StrLen $1 $R1
+      ${Do}
+        IntOp $1 $1 - 1
+        ${If} $1 <= 2
+          StrCpy $1 2
+          ${Break}
+        ${EndIf}
+        StrCpy $0 $R1 1 $1
+      ${LoopUntil} $0 == "\"
+      StrCpy $0 $R1 "" $1
+      StrCpy $R1 $R1 $1
+      StrCpy $2 "$0$2"
+    ${Loop}
+    ClearErrors
+    Pop $2
+    Pop $1
+    Pop $0
+  FunctionEnd
+!macroend
+!insertmacro CanonicalPathFunction ""
+!insertmacro CanonicalPathFunction "un."
 
 ; Runs one regsvr32 and leaves its exit code in $R9 (a code of -1 means it
 ; could not be started).  BITS is 32 or 64; OPTIONS is "/s" or "/u /s".
@@ -356,6 +431,14 @@ Var DParam        ; the folder /D= named, "" without /D=
   Quit
 !macroend
 
+; Undoes this run and fails with TEXT and what is installed now.
+!macro FailRestoring TEXT
+  StrCpy $FailText "${TEXT}"
+  Call RestorePrevious
+  Call RestoreOutcome
+  !insertmacro Fail "$FailText. $R0"
+!macroend
+
 ; Why $INSTDIR cannot be installed into, in $R0 ("" when it can).  Nothing
 ; is written.  Also records in $PLUGINSDIR\created.ini the folders the
 ; install will create, outermost first.
@@ -439,7 +522,21 @@ Function CheckInstallDir
   Pop $0
 FunctionEnd
 
+; CanonicalPath for a path in $R1 that starts with a drive letter; any
+; other is left for CheckInstallDir to refuse as written.
+Function CanonicalPathIfFull
+  Push $0
+  StrCpy $0 $R1 2 1
+  ${If} $0 == ":\"
+    Call CanonicalPath
+  ${EndIf}
+  Pop $0
+FunctionEnd
+
 Function LeaveDirectoryPage
+  StrCpy $R1 $INSTDIR
+  Call CanonicalPathIfFull
+  StrCpy $INSTDIR $R1
   Call CheckInstallDir
   ${If} $R0 != ""
     MessageBox MB_ICONEXCLAMATION "$R0"
@@ -465,12 +562,22 @@ Function .onInit
     StrCpy $DParam ""
   ${EndIf}
   ClearErrors
+  ; An entry written by an earlier setup may name the folder by another
+  ; spelling of it.
+  StrCpy $R1 $OldDir
+  Call CanonicalPathIfFull
+  StrCpy $OldDir $R1
   ${If} $DParam != ""
     StrCpy $INSTDIR $DParam
   ${ElseIf} $OldDir != ""
     ; Without /D= an existing install is updated where it is.
     StrCpy $INSTDIR $OldDir
   ${EndIf}
+  StrCpy $R1 $INSTDIR
+  Call CanonicalPathIfFull
+  StrCpy $INSTDIR $R1
+  System::Call 'ole32::CoCreateGuid(g .s)'
+  Pop $Token
   ${If} $OldVersion != ""
     ${VersionCompare} "$OldVersion" "${VERSION}" $0
     ${If} $0 == 1
@@ -501,52 +608,62 @@ Function .onInit
 FunctionEnd
 ; (A 64-bit setup runs on 64-bit Windows only, so X64_ONLY needs no check.)
 
-; Whether the path in $R1 (as written in PendingFileRenameOperations: "\??\"
-; and, for a destination, "!" in front) is the install folder or inside it,
-; other than a renamed-aside copy: $R2 is 1 when it is.
-Function IsInstalledPath
+; Whether the path in $R1 (as written in PendingFileRenameOperations, with
+; "\??\" in front) is one that an earlier uninstall recorded in
+; $PLUGINSDIR\record.ini as left for deletion at the next restart: $R2 is 1
+; when it is.
+Function IsRecordedPending
   Push $0
   Push $1
   StrCpy $R2 0
-  StrCpy $0 $R1 1
-  ${If} $0 == "!"
-    StrCpy $R1 $R1 "" 1
-  ${EndIf}
   StrCpy $0 $R1 4
   ${If} $0 == "\??\"
     StrCpy $R1 $R1 "" 4
-  ${EndIf}
-  StrLen $1 "$INSTDIR\"
-  StrCpy $0 $R1 $1
-  ${If} $R1 == $INSTDIR
-    StrCpy $R2 1
-  ${ElseIf} $0 == "$INSTDIR\"
-    ${WordFind} "$R1" ".old" "E+1" $0
-    ${If} ${Errors}
-      StrCpy $R2 1
-    ${EndIf}
+    ReadINIStr $1 "$PLUGINSDIR\record.ini" "pending" "count"
+    ${DoWhile} $1 > 0
+      ReadINIStr $0 "$PLUGINSDIR\record.ini" "pending" "path$1"
+      ${If} $0 != ""
+      ${AndIf} $0 == $R1
+        StrCpy $R2 1
+        ${Break}
+      ${EndIf}
+      IntOp $1 $1 - 1
+    ${Loop}
   ${EndIf}
   ClearErrors
   Pop $1
   Pop $0
 FunctionEnd
 
-; An earlier uninstall may have left the files and folders it could not
-; delete to the next restart: the restart must not take what this install
-; puts back.  Drops those entries from PendingFileRenameOperations.
+; An earlier uninstall that could not delete everything (a running program
+; held a file) left the install record and the like to be deleted at the
+; next restart, and recorded which: the restart must not take what this
+; install puts back.  Drops exactly those deletions from
+; PendingFileRenameOperations; every other entry, other programs' among
+; them, is copied as it is.  A value that is not a well-formed list of
+; pairs is left alone.
 Function CancelPendingOperations
   ; $0 key, $1 status, $2 type, $3 size, $4 buffer, $5 output, $6 read,
-  ; $7 write, $8 end, $9 length, $R3 removed
+  ; $7 write, $8 end, $9 pair length, $R3 removed, $R4 first string
+  ; recorded, $R5 second string, $R6 its length
+  ReadINIStr $1 "$PLUGINSDIR\record.ini" "pending" "count"
+  ${If} $1 == ""
+    Return
+  ${EndIf}
   System::Call 'advapi32::RegOpenKeyExW(p -2147483646, w "SYSTEM\CurrentControlSet\Control\Session Manager", i 0, i 0x103, *p .r0) i .r1'
   ${If} $1 != 0
     Return
   ${EndIf}
   System::Call 'advapi32::RegQueryValueExW(p r0, w "PendingFileRenameOperations", p 0, *i .r2, p 0, *i .r3) i .r1'
+  IntOp $9 $3 % 2
   ${If} $1 != 0
   ${OrIf} $2 != 7
+  ${OrIf} $9 != 0
+  ${OrIf} $3 < 4
     System::Call 'advapi32::RegCloseKey(p r0)'
     Return
   ${EndIf}
+  ; Zero-filled, with room for two more terminators than the value has.
   IntOp $3 $3 + 4
   System::Alloc $3
   Pop $4
@@ -557,31 +674,35 @@ Function CancelPendingOperations
   ${If} $1 == 0
     StrCpy $6 $4
     StrCpy $7 $5
-    IntPtrOp $8 $4 + $3
-    IntPtrOp $8 $8 - 2
+    IntPtrOp $8 $4 + $3   ; the value's end: past it only the terminators
     ${Do}
       ${If} $6 P>= $8
         ${Break}
       ${EndIf}
       System::Call 'kernel32::lstrlenW(p r6) i .r9'
       ${If} $9 == 0
-        ${Break}
+        ${Break}  ; the empty string that ends the list
       ${EndIf}
       ; a pair: source, then destination ("" to delete)
-      System::Call 'kernel32::lstrcpynW(w .R1, p r6, i ${NSIS_MAX_STRLEN})'
-      Call IsInstalledPath
-      StrCpy $R4 $R2
       IntOp $9 $9 + 1
       IntOp $9 $9 * 2
       IntPtrOp $R5 $6 + $9
+      ${If} $R5 P>= $8
+        StrCpy $1 "a source without a destination"
+        ${Break}
+      ${EndIf}
       System::Call 'kernel32::lstrlenW(p R5) i .R6'
-      System::Call 'kernel32::lstrcpynW(w .R1, p R5, i ${NSIS_MAX_STRLEN})'
-      Call IsInstalledPath
+      StrCpy $R4 0
+      ${If} $R6 == 0
+      ${AndIf} $9 < 1024
+        System::Call 'kernel32::lstrcpynW(w .R1, p r6, i 600)'
+        Call IsRecordedPending
+        StrCpy $R4 $R2
+      ${EndIf}
       IntOp $R6 $R6 + 1
       IntOp $R6 $R6 * 2
       IntOp $9 $9 + $R6
       ${If} $R4 == 1
-      ${OrIf} $R2 == 1
         IntOp $R3 $R3 + 1
       ${Else}
         System::Call 'kernel32::RtlMoveMemory(p r7, p r6, p r9)'
@@ -589,7 +710,9 @@ Function CancelPendingOperations
       ${EndIf}
       IntPtrOp $6 $6 + $9
     ${Loop}
-    ${If} $R3 > 0
+    ${If} $1 != 0
+      !insertmacro Log "PendingFileRenameOperations is left as it is: $1"
+    ${ElseIf} $R3 > 0
       System::Call '*$7(&i2 0)'
       IntPtrOp $9 $7 - $5
       ${If} $9 == 0
@@ -598,7 +721,7 @@ Function CancelPendingOperations
         IntOp $9 $9 + 2
         System::Call 'advapi32::RegSetValueExW(p r0, w "PendingFileRenameOperations", i 0, i 7, p r5, i r9) i .r1'
       ${EndIf}
-      !insertmacro Log "cancelled $R3 operations an earlier uninstall had left for the next restart (status $1)"
+      !insertmacro Log "cancelled $R3 deletions an earlier uninstall had left for the next restart (status $1)"
     ${EndIf}
   ${EndIf}
   System::Free $4
@@ -614,8 +737,7 @@ FunctionEnd
   Call RenameAside
   File "/oname=$INSTDIR\${RELATIVE}" "${SOURCE}"
   ${If} ${Errors}
-    Call RestorePrevious
-    !insertmacro Fail "cannot write $INSTDIR\${RELATIVE}"
+    !insertmacro FailRestoring "cannot write $INSTDIR\${RELATIVE}"
   ${EndIf}
   WriteINIStr "$PLUGINSDIR\aside.ini" "placed" "${RELATIVE}" "1"
 !macroend
@@ -639,8 +761,7 @@ Function RenameAside
       ${EndIf}
       IntOp $1 $1 + 1
       ${If} $1 > 9
-        Call RestorePrevious
-        !insertmacro Fail "cannot replace $R1 (it cannot be renamed)"
+        !insertmacro FailRestoring "cannot replace $R1 (it cannot be renamed)"
       ${EndIf}
     ${Loop}
   ${EndIf}
@@ -661,8 +782,14 @@ FunctionEnd
     Rename "$0" "$INSTDIR\${RELATIVE}"
     ${If} ${Errors}
       !insertmacro Log "cannot put back $INSTDIR\${RELATIVE} from $0"
+      ${If} ${FileExists} "$0"
+        StrCpy $RestoreProblems "$RestoreProblems; the previous ${RELATIVE} could not be put back and is $0"
+      ${Else}
+        StrCpy $RestoreProblems "$RestoreProblems; the previous ${RELATIVE} could not be put back: $0 is gone"
+      ${EndIf}
+    ${Else}
+      StrCpy $Restored 1
     ${EndIf}
-    StrCpy $Restored 1
   ${EndIf}
   ClearErrors
 !macroend
@@ -682,10 +809,12 @@ FunctionEnd
 
 ; Registers (OPTIONS "/s") or unregisters ("/u /s") the DLLs in DIR, the
 ; x86 one with the 32-bit regsvr32 and the x64 one with the 64-bit one.
-; $R9: the first non-zero exit code, $R6 the DLL it came from.
+; $R9: the first non-zero exit code, $R6 the DLL it came from; $Registered
+; the DLLs whose regsvr32 succeeded, by full path.
 !macro RegisterDlls DIR OPTIONS
   StrCpy $R6 ""
   StrCpy $R5 0
+  StrCpy $Registered ""
   !ifndef X64_ONLY
     ${If} ${FileExists} "${DIR}\x86\Tamsorel.dll"
       !insertmacro RunRegsvr32 32 "${OPTIONS}" "${DIR}\x86\Tamsorel.dll"
@@ -693,6 +822,8 @@ FunctionEnd
       ${If} $R9 != 0
         StrCpy $R6 "x86\Tamsorel.dll"
         StrCpy $R5 $R9
+      ${Else}
+        StrCpy $Registered "${DIR}\x86\Tamsorel.dll"
       ${EndIf}
     ${EndIf}
   !endif
@@ -701,9 +832,14 @@ FunctionEnd
     !insertmacro RunRegsvr32 64 "${OPTIONS}" "${DIR}\x64\Tamsorel.dll"
     !insertmacro Log "regsvr32 ${OPTIONS} ${DIR}\x64\Tamsorel.dll (64-bit): exit code $R9"
     ${If} $R9 != 0
-    ${AndIf} $R6 == ""
-      StrCpy $R6 "x64\Tamsorel.dll"
-      StrCpy $R5 $R9
+      ${If} $R6 == ""
+        StrCpy $R6 "x64\Tamsorel.dll"
+        StrCpy $R5 $R9
+      ${EndIf}
+    ${ElseIf} $Registered == ""
+      StrCpy $Registered "${DIR}\x64\Tamsorel.dll"
+    ${Else}
+      StrCpy $Registered "$Registered and ${DIR}\x64\Tamsorel.dll"
     ${EndIf}
   ${EndIf}
   StrCpy $R9 $R5
@@ -711,22 +847,32 @@ FunctionEnd
 
 ; Undoes this run: the new DLLs are unregistered and removed, the previous
 ; files renamed back and their DLLs registered again.  The Programs and
-; Features entry has not been written yet and stays as it was.
+; Features entry has not been written yet and stays as it was.  What could
+; not be put back is collected in $RestoreProblems, and $Registered names
+; the DLLs registered again.
 Function RestorePrevious
   !insertmacro Log "undoing this installation"
   SetOutPath "$TEMP"  ; a process's current folder cannot be removed
   !insertmacro RegisterDlls "$INSTDIR" "/u /s"
+  StrCpy $Registered ""
   StrCpy $Restored 0
+  StrCpy $RestoreProblems ""
   !insertmacro ForEachFile PutBack
   ${If} $Restored == 1
     !insertmacro Log "the previous files are back; registering them again"
     !insertmacro RegisterDlls "$INSTDIR" "/s"
+    ${If} $R9 != 0
+      StrCpy $RestoreProblems "$RestoreProblems; registering the previous $INSTDIR\$R6 again failed (regsvr32 exit code $R9)"
+    ${EndIf}
   ${EndIf}
   ${If} $Moving == 1
     ; Both installs register the same classes: the one that stays does it
     ; again.
     !insertmacro Log "registering the install in $OldDir again"
     !insertmacro RegisterDlls "$OldDir" "/s"
+    ${If} $R9 != 0
+      StrCpy $RestoreProblems "$RestoreProblems; registering $OldDir\$R6 again failed (regsvr32 exit code $R9)"
+    ${EndIf}
   ${EndIf}
   ; Folders this run created, deepest first.
   ${If} ${FileExists} "$PLUGINSDIR\created.ini"
@@ -734,6 +880,34 @@ Function RestorePrevious
     Push "$PLUGINSDIR\created.ini"
     Call RemoveFolders
   ${EndIf}
+FunctionEnd
+
+; After RestorePrevious: the sentence that says what is installed and
+; registered now, in $R0.
+Function RestoreOutcome
+  Push $0
+  StrCpy $0 "the previous version ($OldVersion)"
+  ${If} $OldVersion == ""
+    StrCpy $0 "the previous install"
+  ${EndIf}
+  ${If} $RestoreProblems != ""
+    StrCpy $R0 $RestoreProblems "" 2
+    ${If} $Registered == ""
+      StrCpy $R0 "$R0; no ${PRODUCT} DLL is registered now"
+    ${Else}
+      StrCpy $R0 "$R0; registered now: $Registered"
+    ${EndIf}
+    StrCpy $R0 "Undoing it did not put $0 back whole: $R0. Run a setup again to repair it."
+  ${ElseIf} $Restored == 1
+  ${OrIf} $Moving == 1
+    StrCpy $R0 "The previous version ($OldVersion) is kept."
+    ${If} $OldVersion == ""
+      StrCpy $R0 "The previous install is kept."
+    ${EndIf}
+  ${Else}
+    StrCpy $R0 "Nothing has been left installed."
+  ${EndIf}
+  Pop $0
 FunctionEnd
 
 ; Removes the install the setup moved away from: its registration first
@@ -753,6 +927,26 @@ Function RemoveOldInstall
   Push "$OldDir"
   Push "$PLUGINSDIR\old-record.ini"
   Call RemoveFolders
+FunctionEnd
+
+; The Programs and Features entry of the install in $INSTDIR.
+Function WriteEntry
+  Push $0
+  Push $1
+  Push $2
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" _?=$INSTDIR'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  Pop $2
+  Pop $1
+  Pop $0
 FunctionEnd
 
 Section "Tamsorel"
@@ -780,10 +974,10 @@ Section "Tamsorel"
   ClearErrors
   CreateDirectory "$INSTDIR"
   ${If} ${Errors}
-    Call RestorePrevious
-    !insertmacro Fail "cannot create $INSTDIR"
+    !insertmacro FailRestoring "cannot create $INSTDIR"
   ${EndIf}
   Call CancelPendingOperations
+  DeleteINISec "$PLUGINSDIR\record.ini" "pending"
 
   !ifndef X64_ONLY
     CreateDirectory "$INSTDIR\x86"
@@ -802,8 +996,7 @@ Section "Tamsorel"
   ClearErrors
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ${If} ${Errors}
-    Call RestorePrevious
-    !insertmacro Fail "cannot write $INSTDIR\uninstall.exe"
+    !insertmacro FailRestoring "cannot write $INSTDIR\uninstall.exe"
   ${EndIf}
   WriteINIStr "$PLUGINSDIR\aside.ini" "placed" "uninstall.exe" "1"
   StrCpy $R1 "$INSTDIR\${RECORD}"
@@ -811,11 +1004,11 @@ Section "Tamsorel"
   CopyFiles /SILENT "$PLUGINSDIR\record.ini" "$INSTDIR\${RECORD}"
   WriteINIStr "$PLUGINSDIR\aside.ini" "placed" "${RECORD}" "1"
   WriteINIStr "$INSTDIR\${RECORD}" "install" "version" "${VERSION}"
+  WriteINIStr "$INSTDIR\${RECORD}" "install" "token" "$Token"
   FlushINI "$INSTDIR\${RECORD}"
   ClearErrors
   ${IfNot} ${FileExists} "$INSTDIR\${RECORD}"
-    Call RestorePrevious
-    !insertmacro Fail "cannot write $INSTDIR\${RECORD}"
+    !insertmacro FailRestoring "cannot write $INSTDIR\${RECORD}"
   ${EndIf}
 
   ; The previous version's registration goes first (from its renamed-aside
@@ -825,6 +1018,9 @@ Section "Tamsorel"
     ${If} $0 != ""
       !insertmacro RunRegsvr32 32 "/u /s" "$0"
       !insertmacro Log "regsvr32 /u /s $0 (the previous x86 DLL): exit code $R9"
+      ${If} $R9 != 0
+        StrCpy $Warnings "$Warnings; the previous x86\Tamsorel.dll could not remove its registration (regsvr32 exit code $R9)"
+      ${EndIf}
     ${EndIf}
   !endif
   ReadINIStr $0 "$PLUGINSDIR\aside.ini" "aside" "$INSTDIR\x64\Tamsorel.dll"
@@ -832,24 +1028,36 @@ Section "Tamsorel"
   ${AndIf} ${RunningX64}
     !insertmacro RunRegsvr32 64 "/u /s" "$0"
     !insertmacro Log "regsvr32 /u /s $0 (the previous x64 DLL): exit code $R9"
+    ${If} $R9 != 0
+      StrCpy $Warnings "$Warnings; the previous x64\Tamsorel.dll could not remove its registration (regsvr32 exit code $R9)"
+    ${EndIf}
   ${EndIf}
   ClearErrors
   !insertmacro RegisterDlls "$INSTDIR" "/s"
   ${If} $R9 != 0
-    StrCpy $0 $R6
-    StrCpy $1 $R9
-    Call RestorePrevious
-    ${If} $Restored == 1
-    ${OrIf} $Moving == 1
-      !insertmacro Fail "registering $0 failed (regsvr32 exit code $1). The previous version ($OldVersion) is kept."
-    ${Else}
-      !insertmacro Fail "registering $0 failed (regsvr32 exit code $1). Nothing has been left installed."
-    ${EndIf}
+    !insertmacro FailRestoring "registering $R6 failed (regsvr32 exit code $R9)"
   ${EndIf}
 
+  ; Another spelling of this very folder (a junction, a substituted drive)
+  ; holds the record just written: it is not a previous install to remove.
+  ${If} $Moving == 1
+    ReadINIStr $0 "$OldDir\${RECORD}" "install" "token"
+    ${If} $0 == $Token
+      !insertmacro Log "$OldDir is $INSTDIR by another name: nothing to move"
+      StrCpy $Moving 0
+    ${EndIf}
+  ${EndIf}
   ${If} $Moving == 1
     Call RemoveOldInstall
     !insertmacro RegisterDlls "$INSTDIR" "/s"
+    ${If} $R9 != 0
+      ; The previous install is gone: this one stays, with its entry, to be
+      ; repaired by running the setup again.
+      StrCpy $0 $R6
+      StrCpy $1 $R9
+      Call WriteEntry
+      !insertmacro Fail "registering $INSTDIR\$0 again after removing the previous install in $OldDir failed (regsvr32 exit code $1). The files are in $INSTDIR; registered: $Registered. Run this setup again to repair the install."
+    ${EndIf}
   ${EndIf}
 
   ; The previous files: gone now, or at the next restart while a running
@@ -870,17 +1078,12 @@ Section "Tamsorel"
   !insertmacro ForEachFile DropAside
   ClearErrors
 
-  ; Programs and Features.
-  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" _?=$INSTDIR'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  Call WriteEntry
+  ${If} $Warnings != ""
+    StrCpy $Warnings $Warnings "" 2
+    !insertmacro Log "warning: $Warnings; what only it registered may remain"
+    MessageBox MB_ICONEXCLAMATION "${PRODUCT} ${VERSION} is installed, but $Warnings: what only the previous version registered may remain." /SD IDOK
+  ${EndIf}
   !insertmacro Log "installed ${PRODUCT} ${VERSION} in $INSTDIR"
 
   ${If} $3 == 1
@@ -931,6 +1134,17 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; Notes in the record it leaves behind that the uninstaller left PATH to
+; be deleted at the next restart, so that a setup run before then can take
+; exactly that entry back.
+!macro RecordPending PATH
+  ReadINIStr $R0 "$PLUGINSDIR\record.ini" "pending" "count"
+  IntOp $R0 $R0 + 1
+  WriteINIStr "$PLUGINSDIR\record.ini" "pending" "path$R0" "${PATH}"
+  WriteINIStr "$PLUGINSDIR\record.ini" "pending" "count" "$R0"
+  FlushINI "$PLUGINSDIR\record.ini"
+!macroend
+
 Section "Uninstall"
   InitPluginsDir
   !insertmacro Log "${PRODUCT} ${VERSION} uninstaller: $CMDLINE"
@@ -939,6 +1153,15 @@ Section "Uninstall"
   ; elsewhere removes its own files and nothing else.
   ReadRegStr $OldDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ClearErrors
+  ; Either may be written by another spelling of the same folder.
+  ${If} $OldDir != ""
+    StrCpy $R1 $OldDir
+    Call un.CanonicalPath
+    StrCpy $OldDir $R1
+  ${EndIf}
+  StrCpy $R1 $INSTDIR
+  Call un.CanonicalPath
+  StrCpy $INSTDIR $R1
   ${If} $OldDir == ""
   ${OrIf} $OldDir == $INSTDIR
     !ifndef X64_ONLY
@@ -970,6 +1193,7 @@ Section "Uninstall"
     Rename "$INSTDIR\uninstall.exe" "$0"
     ${If} ${Errors}
       StrCpy $0 "$INSTDIR\uninstall.exe"
+      !insertmacro RecordPending "$0"
     ${EndIf}
     !insertmacro DeleteAtRestart "$0"
     !insertmacro Log "$0 (this uninstaller) is deleted at the next restart"
@@ -983,6 +1207,7 @@ Section "Uninstall"
   RMDir "$INSTDIR"
   ${If} ${FileExists} "$INSTDIR\*.*"
   ${AndIf} ${FileExists} "$PLUGINSDIR\record.ini"
+    !insertmacro RecordPending "$INSTDIR\${RECORD}"
     CopyFiles /SILENT "$PLUGINSDIR\record.ini" "$INSTDIR\${RECORD}"
     !insertmacro DeleteAtRestart "$INSTDIR\${RECORD}"
   ${EndIf}

@@ -20,10 +20,12 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
     returns when the uninstall is done: the files (tamsorel.exe too) are
     gone and the registry is as it was before the install, apart from the
     empty keys that the registration scripts never remove;
-  - (64-bit) a setup whose x64 registration fails exits 2 and leaves the
-    same clean state;
-  - (64-bit) a table of rows, each ending with the registry as before the
-    install and no install folder: the release upgraded by a later setup
+  - a setup whose registration fails exits 2 and leaves the same clean
+    state: the x64 DLL's in the 64-bit prefix, the x86 DLL's in the 32-bit
+    one and, where the 64-bit prefix installs both, the x86 DLL's there too;
+  - a table of rows in each prefix, with stand-ins of the prefix's own
+    bitness, each ending with the registry as before the install and no
+    install folder: the release upgraded by a later setup
     while a process holds its DLL (exit 0, every sample renders through the
     shell at once, the held copy gone after a restart); stand-in DLLs that
     register a marker of their version (v1, v2) and one whose registration
@@ -35,16 +37,24 @@ Each run makes a fresh private prefix (64-bit with --arch win64, 32-bit with
     the DLL held and a restart after; an install folder whose x64\ was
     deleted; /D= targets that are refused (a folder with the user's files,
     a missing drive, a file, a drive root, a path too long) with exit 2,
-    nothing written and the user's files byte-identical;
+    nothing written and the user's files byte-identical; other spellings
+    of the install folder (its short name, "\.\", "..\", a doubled
+    backslash, letter case, a trailing backslash) given with /D= or
+    recorded in the entry by an earlier setup, each a repair in place; a
+    failed upgrade that cannot put the previous DLL back, whose message
+    says so and what is registered; another program's entries in
+    PendingFileRenameOperations kept byte for byte over install, upgrade,
+    uninstall and an install that takes back the uninstaller's own
+    entries;
   - the release's DLLs are the current build's, stripped (a stale dist/ is
     refused), and SHA256SUMS covers every release file;
   - /D= installs into another folder, from which the uninstaller removes it
     with the parent folder the setup made, and no ~nsu*.tmp folder is left.
 
-The release's setup is a 32-bit program.  On a machine that cannot run
-32-bit programs at all, the 64-bit prefix is tested with the 64-bit,
-x64-only build of the same setup script instead (and says so), and the
-32-bit prefix is skipped.
+The release's setup is a 32-bit program.  Where 32-bit programs run, both
+prefixes are tested with it.  On a machine that cannot run 32-bit programs
+at all, the 64-bit prefix is tested with the 64-bit, x64-only build of the
+same setup script instead (and says so), and the 32-bit prefix is skipped.
 
 Install and uninstall times are printed as figures.  Exit status 77 (skipped)
 when the release has not been made (./run dist) or the prefix's bitness
@@ -319,7 +329,8 @@ class Release:
         """The DLLs in the zip (and so, by check_installed, in the setup) are
         the current build's, stripped as ./run dist strips them: a dist/ made
         from an older build is refused."""
-        for built, arch, triplet in zip(self.args.built_dlls, ("x64", "x86"), ("x86_64", "i686")):
+        built_dlls = (os.path.join(self.args.bin64, "Tamsorel.dll"), os.path.join(self.args.bin32, "Tamsorel.dll"))
+        for built, arch, triplet in zip(built_dlls, ("x64", "x86"), ("x86_64", "i686")):
             debug = os.path.join(work, "Tamsorel.dll.debug")
             stripped = os.path.join(work, "stripped-" + arch + ".dll")
             subprocess.run([triplet + "-w64-mingw32-objcopy", "--only-keep-debug", built, debug], check=True)
@@ -338,25 +349,38 @@ class Release:
         with zipfile.ZipFile(self.zip) as archive:
             return archive.read(arch + "/" + name)
 
-    def make_setup(self, work, name, x64_only, failing_x64=False, x64_dll=None, version=None):
+    def make_setup(self, work, name, x64_only, dll=None, arch="x64", version=None):
         """A setup made by the release's script from the release's files:
-        x64_only gives the 64-bit x64-only build, failing_x64 ships a DLL whose
-        registration fails in place of the x64 one, x64_dll another stand-in;
-        version replaces the release's version."""
+        x64_only gives the 64-bit x64-only build, dll a stand-in shipped in
+        place of the release's DLL for arch ("x64" or "x86"); version
+        replaces the release's version."""
         stage = os.path.join(work, name + "-stage")
         shutil.rmtree(stage, ignore_errors=True)
         with zipfile.ZipFile(self.zip) as archive:
             archive.extractall(stage)
-        if failing_x64:
-            x64_dll = self.args.failing_dll
-        if x64_dll:
-            shutil.copyfile(x64_dll, os.path.join(stage, "x64", "Tamsorel.dll"))
+        if dll:
+            shutil.copyfile(dll, os.path.join(stage, arch, "Tamsorel.dll"))
         out = os.path.join(work, name + ".exe")
         options = ["-DTARGET=amd64-unicode", "-DX64_ONLY"] if x64_only else []
         subprocess.run(["makensis", "-V2", "-DVERSION=" + (version or self.version), "-DSTAGE=" + stage, "-DOUTFILE=" + out,
                         *options, os.path.join(self.args.source, "packaging", "windows", "Tamsorel.nsi")],
                        check=True, stdout=subprocess.DEVNULL)
         return out
+
+
+class Helpers:
+    """The helper programs and stand-in DLLs one Windows lane built."""
+
+    def __init__(self, bin_dir):
+        self.thumbhost = os.path.join(bin_dir, "thumbhost.exe")
+        self.hold_library = os.path.join(bin_dir, "hold_library.exe")
+        self.run_uninstall_string = os.path.join(bin_dir, "run_uninstall_string.exe")
+        self.stand_in = {name: os.path.join(bin_dir, name, "Tamsorel.dll")
+                         for name in ("failing_registration", "losing_previous", "marker_v1", "marker_v2")}
+
+    def missing(self):
+        return [path for path in (self.thumbhost, self.hold_library, self.run_uninstall_string,
+                                  *self.stand_in.values()) if not os.path.exists(path)]
 
 
 class InstallerTest:
@@ -367,9 +391,14 @@ class InstallerTest:
         self.x64 = args.arch == "win64"      # the x64 DLL is installed
         self.x86 = runs_32bit                # the x86 DLL is installed
         self.setup_lane = "win32" if runs_32bit else "win64"
+        # The prefix's own bitness: its helpers, and the DLL the rows'
+        # stand-ins replace.
+        self.lane = args.arch
+        self.arch = "x64" if self.x64 else "x86"
+        self.helpers = Helpers(args.bin64 if self.x64 else args.bin32)
         self.install_dir = r"C:\Program Files\Tamsorel"
-        self.hosts = ([("win64", args.thumbhost64)] if self.x64 else []) + \
-                     ([("win32", args.thumbhost32)] if self.x86 else [])
+        self.hosts = ([("win64", Helpers(args.bin64).thumbhost)] if self.x64 else []) + \
+                     ([("win32", Helpers(args.bin32).thumbhost)] if self.x86 else [])
         self.samples = sorted(os.path.join(args.source, "samples", name)
                               for name in os.listdir(os.path.join(args.source, "samples"))
                               if name.endswith(EXTENSIONS))
@@ -487,7 +516,9 @@ class InstallerTest:
                     "uninstallstring": quoted + waits, "quietuninstallstring": quoted + " /S" + waits}
         for name, value in expected.items():
             got = string_value(keys, UNINSTALL_KEY, name)
-            check(got == value, "Programs and Features %s is %r, not %r" % (name, got, value))
+            # Windows paths do not tell letter case apart.
+            check(got is not None and got.lower() == value.lower(),
+                  "Programs and Features %s is %r, not %r" % (name, got, value))
         for name in ("nomodify", "norepair"):
             check(entry.get(name) == "dword:00000001", "Programs and Features %s is %r" % (name, entry.get(name)))
         size = entry.get("estimatedsize", "")
@@ -496,30 +527,6 @@ class InstallerTest:
             check(UNINSTALL_KEY.replace("software\\", "software\\wow6432node\\", 1) not in keys,
                   "the Programs and Features entry went to the 32-bit view")
         return keys
-
-    def check_replaced_at_restart(self, setup):
-        """Installs again while a process holds the installed x64 DLL: the
-        setup must say that a restart is needed and leave the new copy to be
-        renamed then; Wine's restart (wineboot -r) carries the rename out."""
-        dll = self.install_dir + r"\x64\Tamsorel.dll"
-        holder = self.prefix.start("win64", self.args.hold_library, dll)
-        try:
-            loaded = holder.stdout.readline().strip()
-            check(loaded == "loaded", "hold_library could not load %s: %s" % (dll, loaded))
-            # The prefix does not settle while the DLL is held; the setup
-            # itself has ended when run() returns.
-            status, output = self.install(setup, "install over a loaded DLL", settle=False)
-            check(status == REBOOT_REQUIRED & 0xFF,
-                  "a setup over a loaded DLL exited with %d, not %d (restart needed)" % (status, REBOOT_REQUIRED))
-        finally:
-            holder.stdin.close()
-            holder.wait(timeout=120)
-        check(os.path.exists(self.prefix.unix(dll + ".new")), "no new copy waits beside the loaded DLL")
-        self.prefix.run("win64", "wineboot", "-r", timeout=300)
-        self.prefix.settle()
-        check(not os.path.exists(self.prefix.unix(dll + ".new")), "the restart did not put the new copy in place")
-        with open(self.prefix.unix(dll), "rb") as replaced:
-            check(replaced.read() == self.release.shipped_dll("x64"), "after the restart the DLL is not the shipped one")
 
     def check_rendering(self):
         for sprite in self.samples:
@@ -587,7 +594,7 @@ class InstallerTest:
     def uninstall_string(self, expect=0):
         """Runs the entry's QuietUninstallString as a deployment tool does and
         waits for it: when it returns, the uninstall must be finished."""
-        result = self.timed("uninstall", self.args.run_uninstall_string, "QuietUninstallString", settle=False)
+        result = self.timed("uninstall", self.helpers.run_uninstall_string, "QuietUninstallString", settle=False)
         check(result.returncode == expect, "the quiet uninstall exited %d: %s" % (result.returncode, result.stdout))
         return result
 
@@ -601,7 +608,7 @@ class InstallerTest:
     def live_value(self, key, name=None):
         """A registry value read by reg.exe, for use while a process holds
         the DLL and the prefix cannot settle; None when it is missing."""
-        result = self.prefix.run("win64", "reg", "query", key, *(["/v", name] if name else ["/ve"]))
+        result = self.prefix.run(self.lane, "reg", "query", key, *(["/v", name] if name else ["/ve"]))
         if result.returncode != 0:
             return None
         for line in result.stdout.splitlines():
@@ -636,7 +643,7 @@ class InstallerTest:
         return result
 
     def hold(self, dll):
-        holder = self.prefix.start("win64", self.args.hold_library, dll)
+        holder = self.prefix.start(self.lane, self.helpers.hold_library, dll)
         loaded = holder.stdout.readline().strip()
         check(loaded == "loaded", "hold_library could not load %s: %s" % (dll, loaded))
         return holder
@@ -647,7 +654,7 @@ class InstallerTest:
         holder.wait(timeout=120)
 
     def restart(self):
-        self.prefix.run("win64", "wineboot", "-r", timeout=300)
+        self.prefix.run(self.lane, "wineboot", "-r", timeout=300)
         self.prefix.settle()
 
     def expect_install(self, setup, what, status=0, folder=None, extra=()):
@@ -676,7 +683,7 @@ class InstallerTest:
         sample renders through the shell's lookup at once, and the held copy
         goes once the holder has ended and the next restart came."""
         check(self.install(self.setup, "install")[0] == 0, "the release did not install")
-        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        dll = self.install_dir + "\\" + self.arch + r"\Tamsorel.dll"
         holder = self.hold(dll)
         try:
             self.expect_install(self.newer, "upgrade while the DLL is held")
@@ -689,22 +696,22 @@ class InstallerTest:
         check("Explorer shows the new version after it restarts" in self.log_text(),
               "the setup did not say when Explorer shows the new version")
         self.restart()
-        folder = self.prefix.unix(self.install_dir + r"\x64")
+        folder = self.prefix.unix(self.install_dir + "\\" + self.arch)
         left = [name for name in os.listdir(folder) if ".old" in name]
         check(not left, "the held copy is still there after the restart: %s" % left)
-        check(self.file_bytes(dll) == self.release.shipped_dll("x64"), "the DLL is not the shipped one")
+        check(self.file_bytes(dll) == self.release.shipped_dll(self.arch), "the DLL is not the shipped one")
         self.uninstall_string()
 
     def row_marker_upgrades(self):
         """v1, then v2 over it (plain), then a failing v3 over v2, then v1
         again (a downgrade), and the uninstall."""
-        v1, v2 = self.markers
+        v2 = self.helpers.stand_in["marker_v2"]
         self.expect_install(self.marker_setups["v1"], "install v1")
         check(set(self.marker()) == {"v1"}, "after installing v1 the markers are %s" % self.marker())
         self.expect_install(self.marker_setups["v2"], "upgrade to v2")
         check(set(self.marker()) == {"v2"}, "after the upgrade the markers are %s" % self.marker())
         check(self.entry_version() == "1.2.0.0", "the entry shows %s, not v2" % self.entry_version())
-        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        dll = self.install_dir + "\\" + self.arch + r"\Tamsorel.dll"
         with open(v2, "rb") as data:
             check(self.file_bytes(dll) == data.read(), "the installed DLL is not v2's")
         before = self.tree(self.install_dir)
@@ -731,7 +738,7 @@ class InstallerTest:
         """v2 over a held v1: exit 0, v2's registration in force at once; the
         held copy goes with the next setup once nothing holds it."""
         self.expect_install(self.marker_setups["v1"], "install v1")
-        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        dll = self.install_dir + "\\" + self.arch + r"\Tamsorel.dll"
         holder = self.hold(dll)
         try:
             self.expect_install(self.marker_setups["v2"], "v2 over a held v1")
@@ -741,7 +748,7 @@ class InstallerTest:
         finally:
             self.let_go(holder)
         self.expect_install(self.marker_setups["v2"], "repair")
-        folder = self.prefix.unix(self.install_dir + r"\x64")
+        folder = self.prefix.unix(self.install_dir + "\\" + self.arch)
         check(sorted(os.listdir(folder)) == ["Tamsorel.dll", "tamsorel.exe"],
               "the held copy is still there: %s" % sorted(os.listdir(folder)))
         self.uninstall_string()
@@ -780,7 +787,7 @@ class InstallerTest:
         self.expect_install(self.setup, "install right after the uninstall")
         self.check_installed()
         self.check_rendering()
-        dll = self.install_dir + r"\x64\Tamsorel.dll"
+        dll = self.install_dir + "\\" + self.arch + r"\Tamsorel.dll"
         holder = self.hold(dll)
         try:
             self.uninstall_string()  # the held copy is moved aside and goes at the restart
@@ -793,10 +800,138 @@ class InstallerTest:
         self.uninstall_string()
 
     def row_damaged_install(self):
-        """x64\\ deleted by hand, then the uninstall: every registration goes."""
+        """The DLL's folder (x64\\ or x86\\) deleted by hand, then the
+        uninstall: every registration goes."""
         check(self.install(self.setup, "install")[0] == 0, "the release did not install")
-        shutil.rmtree(self.prefix.unix(self.install_dir + r"\x64"))
+        shutil.rmtree(self.prefix.unix(self.install_dir + "\\" + self.arch))
         self.uninstall_string()
+
+    def short_name(self, folder):
+        """The 8.3 spelling of an existing folder, as cmd's %~s gives it."""
+        script = os.path.join(self.args.work, "short-name.cmd")
+        with open(script, "w", newline="\r\n") as batch:
+            batch.write('@for %%%%I in ("%s") do @echo %%%%~sI\n' % folder)
+        result = self.prefix.run(self.lane, "cmd", "/c", windows_path(script))
+        lines = result.stdout.strip().splitlines()
+        short = lines[-1].strip() if lines else ""
+        check(result.returncode == 0 and "~" in short and short.lower() != folder.lower(),
+              "no short name for %s: %r" % (folder, result.stdout))
+        return short
+
+    def row_alias_spellings(self):
+        """The install folder named by other spellings of itself, with /D=
+        and, as an earlier setup may have written it, in the entry: each run
+        repairs the install in place (exit 0, every file and registration
+        there, the entry in the one spelling) instead of taking it for
+        another folder and removing it as the install it moved away from."""
+        check(self.install(self.setup, "install")[0] == 0, "the release did not install")
+        spellings = [self.short_name(self.install_dir),
+                     r"C:\Program Files\.\Tamsorel", r"C:\Program Files\Sub\..\Tamsorel",
+                     r"C:\Program Files\\Tamsorel", r"C:\PROGRAM FILES\TAMSOREL", "C:\\Program Files\\Tamsorel\\"]
+        for spelling in spellings:
+            self.expect_install(self.setup, "install with /D=" + spelling, folder=spelling)
+            try:
+                self.check_installed()
+            except Failure as failure:
+                raise Failure("after /D=%s: %s" % (spelling, failure))
+        result = self.prefix.run(self.lane, "reg", "add", "HKLM\\" + UNINSTALL_KEY, "/v", "InstallLocation",
+                                 "/d", spellings[0], "/f")
+        check(result.returncode == 0, "reg add failed: %s" % result.stdout)
+        self.expect_install(self.setup, "repair of an install recorded as " + spellings[0])
+        try:
+            self.check_installed()
+        except Failure as failure:
+            raise Failure("after a repair of the install recorded as %s: %s" % (spellings[0], failure))
+        self.uninstall_string()
+
+    def row_previous_lost(self):
+        """A failed upgrade whose undoing cannot put the previous DLL back
+        (it vanished while the new one registered): exit 2, and the message
+        says so and what is registered, instead of claiming the previous
+        version is kept."""
+        self.expect_install(self.marker_setups["v2"], "install v2")
+        self.expect_install(self.losing_setup, "failing upgrade that loses v2's DLL", status=2)
+        last = self.log_text().splitlines()[-1]
+        relative = self.arch + r"\Tamsorel.dll"
+        check(last.startswith("failed: registering " + relative) and "is kept" not in last and
+              "the previous %s could not be put back" % relative in last, "the log ends with %r" % last)
+        if self.x64 and self.x86:  # the x86 DLL of v2 is back and registered again
+            registered = "registered now: " + self.install_dir + r"\x86\Tamsorel.dll"
+        else:
+            registered = "no Tamsorel DLL is registered now"
+        check(registered.lower() in last.lower(), "the log's last line does not say %r: %r" % (registered, last))
+        check(not self.marker(), "the markers %s are registered, against what the setup said" % self.marker())
+        self.uninstall_string()
+
+    # The entries another program left in PendingFileRenameOperations: a
+    # delete (an empty destination), a replace ("!" before the target), and
+    # a delete inside the install folder that no uninstall recorded (a
+    # scanner's quarantine, say): only recorded entries are the setup's.
+    FOREIGN_RENAMES = ["\\??\\C:\\Vendor\\update.tmp", "", "\\??\\C:\\Vendor\\new.dll",
+                       "!\\??\\C:\\Vendor\\app.dll", "\\??\\C:\\Program Files\\Tamsorel\\x64\\scan.tmp", ""]
+
+    def pending_renames(self):
+        """PendingFileRenameOperations as its bytes (b"" when missing), read
+        in the running session: the next session would carry it out."""
+        out = os.path.join(self.args.work, "session-manager.reg")
+        if os.path.exists(out):
+            os.remove(out)
+        result = self.prefix.run(self.lane, "regedit", "/E", windows_path(out),
+                                 r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager")
+        check(result.returncode == 0 and os.path.exists(out), "regedit /E failed: %s" % result.stdout)
+        with open(out, encoding="utf-16") as exported:
+            text = re.sub(r"\\\r?\n\s*", "", exported.read())
+        match = re.search(r'^"PendingFileRenameOperations"=hex\(7\):([0-9a-fA-F,]*)', text, re.M)
+        return bytes(int(byte, 16) for byte in match.group(1).split(",") if byte) if match else b""
+
+    def check_foreign_renames(self, when):
+        foreign = "".join(path + "\0" for path in self.FOREIGN_RENAMES).encode("utf-16-le")
+        value = self.pending_renames()
+        check(value.startswith(foreign) and value.endswith(b"\0\0\0\0"),
+              "%s, PendingFileRenameOperations is %r" % (when, value.decode("utf-16-le", "replace")))
+        return value.decode("utf-16-le").split("\0")
+
+    def row_foreign_pending_renames(self):
+        """Another program's entries in PendingFileRenameOperations survive
+        byte for byte an install, an upgrade, an uninstall, and the install
+        that takes back what an uninstall with the DLL held left for the
+        restart.  All in one session (a process keeps it), since a new one
+        starts like a restart and carries the renames out."""
+        session = self.hold(r"C:\windows\system32\kernel32.dll")
+        try:
+            data = "".join(path + "\0" for path in self.FOREIGN_RENAMES + [""]).encode("utf-16-le")
+            reg = os.path.join(self.args.work, "foreign-renames.reg")
+            with open(reg, "w", encoding="utf-16") as script:
+                script.write("Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Session Manager]\r\n"
+                             '"PendingFileRenameOperations"=hex(7):%s\r\n' % ",".join("%02x" % byte for byte in data))
+            check(self.prefix.run(self.lane, "regedit", "/S", windows_path(reg)).returncode == 0, "regedit /S failed")
+            check(self.pending_renames() == data, "the foreign entries were not written as given")
+            self.expect_install(self.setup, "install over foreign pending renames")
+            self.check_foreign_renames("after the install")
+            self.expect_install(self.newer, "upgrade")
+            self.check_foreign_renames("after the upgrade")
+            self.uninstall_string()
+            self.check_foreign_renames("after the uninstall")
+            self.expect_install(self.setup, "install again")
+            record = self.install_dir + "\\" + "install-record.ini"
+            holder = self.hold(self.install_dir + "\\" + self.arch + r"\Tamsorel.dll")
+            try:
+                self.uninstall_string()
+            finally:
+                self.let_go(holder)
+            entries = self.check_foreign_renames("after the uninstall with the DLL held")
+            check(any(entry.lower() == "\\??\\" + record.lower() for entry in entries),
+                  "the uninstall did not leave its record for the restart: %s" % entries)
+            self.expect_install(self.setup, "install before the restart")
+            entries = self.check_foreign_renames("after the install before the restart")
+            check(not any(entry.lower() == "\\??\\" + record.lower() for entry in entries),
+                  "the install left its own record to be deleted at the restart: %s" % entries)
+            self.uninstall_string()
+            self.check_foreign_renames("after the last uninstall")
+        finally:
+            self.let_go(session)
+        self.restart()
 
     def row_bad_targets(self):
         """Folders that are not the setup's to use: refused, exit 2, nothing
@@ -828,18 +963,21 @@ class InstallerTest:
             setup = self.release.setup
         else:
             print("this machine cannot run 32-bit programs: testing the 64-bit x64-only build of the setup script")
-            setup = self.release.make_setup(self.args.work, "x64-only-setup", x64_only=True, failing_x64=False)
+            setup = self.release.make_setup(self.args.work, "x64-only-setup", x64_only=True)
         self.setup = setup
         x64_only = not self.x86
         # A later release of the same build, and stand-ins of three versions.
         self.newer_version = "1.0.9.0"
         self.newer = self.release.make_setup(self.args.work, "newer-setup", x64_only, version=self.newer_version)
-        self.markers = self.args.marker_dlls
+        stand_in = self.helpers.stand_in
         self.marker_setups = {
-            name: self.release.make_setup(self.args.work, "marker-" + name, x64_only, x64_dll=dll, version=version)
-            for name, dll, version in (("v1", self.markers[0], "1.1.0.0"), ("v2", self.markers[1], "1.2.0.0"))}
-        self.failing_setup = self.release.make_setup(self.args.work, "failing-v3-setup", x64_only, failing_x64=True,
-                                                     version="1.3.0.0")
+            name: self.release.make_setup(self.args.work, "marker-" + name, x64_only, stand_in["marker_" + name],
+                                          self.arch, version)
+            for name, version in (("v1", "1.1.0.0"), ("v2", "1.2.0.0"))}
+        self.failing_setup = self.release.make_setup(self.args.work, "failing-v3-setup", x64_only,
+                                                     stand_in["failing_registration"], self.arch, "1.3.0.0")
+        self.losing_setup = self.release.make_setup(self.args.work, "losing-v3-setup", x64_only,
+                                                    stand_in["losing_previous"], self.arch, "1.3.0.0")
         self.release.check_sums()
         check(carries_version(setup, self.release.version), "the setup program has no version information")
         self.prefix.create()
@@ -868,19 +1006,26 @@ class InstallerTest:
         self.check_clean(baseline, "after the uninstall")
         self.check_shell_has_no_handler("after the uninstall")
 
-        if self.x64:
-            failing = self.release.make_setup(self.args.work, "failing-setup", x64_only=not self.x86, failing_x64=True)
-            status, output = self.install(failing, "failing install")
-            check(status == 2, "a setup whose registration fails exited with %d" % status)
-            self.check_clean(baseline, "after a failed registration")
-            for name, function in (("release upgrade while held", self.row_release_upgrade_while_held),
-                                   ("stand-in upgrades", self.row_marker_upgrades),
-                                   ("stand-in upgrade while held", self.row_marker_upgrade_while_held),
-                                   ("one location", self.row_one_location),
-                                   ("uninstall then install", self.row_uninstall_then_install),
-                                   ("damaged install", self.row_damaged_install),
-                                   ("bad /D= targets", self.row_bad_targets)):
-                self.row(name, function, baseline)
+        # A failing registration of each DLL the prefix installs: the x86
+        # one's runs the 32-bit regsvr32, also beside the x64 one.
+        for arch in (["x64"] if self.x64 else []) + (["x86"] if self.x86 else []):
+            failing = self.release.make_setup(self.args.work, "failing-%s-setup" % arch, x64_only,
+                                              Helpers(self.args.bin64 if arch == "x64" else self.args.bin32)
+                                              .stand_in["failing_registration"], arch)
+            status, output = self.install(failing, "failing %s install" % arch)
+            check(status == 2, "a setup whose %s registration fails exited with %d" % (arch, status))
+            self.check_clean(baseline, "after a failed %s registration" % arch)
+        for name, function in (("release upgrade while held", self.row_release_upgrade_while_held),
+                               ("stand-in upgrades", self.row_marker_upgrades),
+                               ("stand-in upgrade while held", self.row_marker_upgrade_while_held),
+                               ("previous version lost", self.row_previous_lost),
+                               ("one location", self.row_one_location),
+                               ("other spellings of the folder", self.row_alias_spellings),
+                               ("uninstall then install", self.row_uninstall_then_install),
+                               ("foreign pending renames", self.row_foreign_pending_renames),
+                               ("damaged install", self.row_damaged_install),
+                               ("bad /D= targets", self.row_bad_targets)):
+            self.row(name, function, baseline)
 
         # Another folder, chosen with /D=.
         self.install_dir = r"C:\Tools\Tamsorel"
@@ -906,11 +1051,10 @@ class InstallerTest:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=("win64", "win32"), required=True)
-    for option in ("--source", "--version", "--thumbhost64", "--thumbhost32", "--thumb", "--failing-dll",
-                   "--hold-library", "--run-uninstall-string", "--work"):
+    for option in ("--source", "--version", "--thumb", "--work"):
         parser.add_argument(option, required=True)
-    parser.add_argument("--marker-dlls", nargs=2, required=True)
-    parser.add_argument("--built-dlls", nargs=2, required=True, help="the x64 and x86 Tamsorel.dll the lanes built")
+    parser.add_argument("--bin64", required=True, help="the win64 lane's bin folder")
+    parser.add_argument("--bin32", required=True, help="the win32 lane's bin folder")
     parser.add_argument("--dist", help="the release folder (default: SOURCE/dist)")
     args = parser.parse_args()
 
@@ -930,10 +1074,11 @@ def main():
     if args.arch == "win32" and not runs_32bit:
         print("skipped: a 32-bit prefix needs wine32 and a machine that runs 32-bit programs")
         return SKIP
-    for tool in (args.thumbhost64, args.thumbhost32, args.thumb):
-        if not os.path.exists(tool):
-            print("missing %s: build the win64, win32 and native lanes" % tool)
-            return 1
+    missing = Helpers(args.bin64).missing() + Helpers(args.bin32).missing() + \
+        ([] if os.path.exists(args.thumb) else [args.thumb])
+    if missing:
+        print("missing %s: build the win64, win32 and native lanes" % ", ".join(missing))
+        return 1
 
     os.makedirs(args.work, exist_ok=True)
     prefix = Prefix(tempfile.mkdtemp(prefix="prefix-", dir=args.work), args.arch, args.source)
