@@ -12,7 +12,9 @@
 //
 // The harness opens the sprite, lists every frame, decodes each readable
 // frame as stored (and compares it with a plain tag-by-tag decode made
-// straight from the input) and as RGBA rows, lays out a sheet of the readable frames
+// straight from the input, by the rules the thumbnail follows) and as RGBA
+// rows, requires frame 1 to show the thumbnail's pixels, lays out a sheet
+// of the readable frames
 // and, when it is small, reads every row of it.  Then it decodes the frames
 // again in reverse order and requires the same results: the read buffer's
 // state must never show in the pixels.
@@ -36,6 +38,7 @@
 
 #include "decode/bitmap_header.h"
 #include "decode/decoder.h"
+#include "decode/portable_platform.h"
 #include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
 #include "frames/byte_source.h"
@@ -96,15 +99,15 @@ uint64_t StoredBytes(const FrameInfo& f, PixelFormat format) {
 // of at most the capacity (a fill right after a seek may be as large as the
 // capacity when the seek lands exactly at the end of the previous block).
 //   SPR, S16: one run, the frame's bytes.
-//   C16: the line table in one run, then one run per line.  A line passes
-//   at most a tag per pixel, kIdleTagAllowance + 1 empty runs (the one past
-//   the allowance fails the frame), its end tag, and two bytes per pixel of
-//   colour runs.
+//   C16: the line table in one run, then one run per line.  The write
+//   position only moves forward over the frame's memory (rows padded to an
+//   even width), so the frame's lines pass at most a tag per pixel and two
+//   bytes per pixel of colour runs in all, kIdleTagAllowance + 1 empty runs
+//   (the one past the allowance stops the frame), and an end tag each.
 uint64_t DecodeReadBound(const FrameInfo& f, SpriteKind kind, PixelFormat format, uint64_t capacity) {
   if (kind != SpriteKind::kC16) return StoredBytes(f, format) + capacity;
-  const uint64_t width = f.width, height = f.height;
-  const uint64_t perLine = 2 * (width + kIdleTagAllowance + 2) + 2 * width + capacity;
-  return 4 * (height - 1) + capacity + height * perLine;
+  const uint64_t height = f.height, pixels = (uint64_t{f.width} + (f.width & 1u)) * height;
+  return 4 * (height - 1) + capacity + height * (4 + capacity) + 2 * (kIdleTagAllowance + 1) + 4 * pixels;
 }
 
 // The RGBA rows of a decoded frame: as wide and high as the frame, and a
@@ -147,44 +150,97 @@ struct FileView {
   uint32_t Le32(uint64_t offset) const { return Le16(offset) | (Le16(offset + 2) << 16); }
 };
 
-// A frame decoded the plain way, straight from the file's bytes, tag by tag:
-// what Sprite::DecodeFrame must give, problem for problem and pixel for
-// pixel, however it reads and copies.  `tableAt` is where a C16 frame's
-// line offsets start.
-__attribute__((no_sanitize("coverage"))) std::string ReferenceDecode(const FileView& file, SpriteKind kind,
-                                                                    const FrameInfo& f, uint64_t tableAt,
-                                                                    std::vector<uint8_t>* pixels) {
+// A frame decoded the plain way, straight from the file's bytes, tag by tag,
+// by the thumbnail's rules: one write position over rows padded to an even
+// width, carried from line to line, never past the frame; bytes the file
+// does not hold read as 0.  What Sprite::DecodeFrame must give pixel for
+// pixel, however it reads and copies; true when the frame is irregular.
+// `tableAt` is where a C16 frame's line offsets start.
+__attribute__((no_sanitize("coverage"))) bool ReferenceDecode(const FileView& file, SpriteKind kind,
+                                                             const FrameInfo& f, uint64_t tableAt,
+                                                             std::vector<uint8_t>* pixels) {
   const std::size_t bpp = kind == SpriteKind::kSpr ? 1 : 2;
   pixels->assign(std::size_t{f.width} * f.height * bpp, 0);
+  bool irregular = false;
   if (kind != SpriteKind::kC16) {
-    for (std::size_t i = 0; i < pixels->size(); ++i) (*pixels)[i] = file.At(f.offset + i);
-    return {};
+    for (std::size_t i = 0; i < pixels->size(); ++i) {
+      if (f.offset + i < file.size)
+        (*pixels)[i] = file.At(f.offset + i);
+      else
+        irregular = true;
+    }
+    return irregular;
   }
-  for (uint32_t k = 0; k < f.height; ++k) {
-    const std::string line = "line " + std::to_string(k + 1) + " ";
+  const std::size_t rowPixels = std::size_t{f.width} + (f.width & 1u), total = rowPixels * f.height;
+  std::vector<uint8_t> padded(2 * total, 0);
+  std::size_t p = 0;
+  uint32_t idle = 0;
+  auto copy = [&](uint64_t at, std::size_t count) {
+    for (std::size_t i = 0; i < 2 * count; ++i) {
+      if (at + i < file.size)
+        padded[2 * p + i] = file.At(at + i);
+      else
+        irregular = true;
+    }
+  };
+  bool over = false;
+  for (uint32_t k = 0; k < f.height && !over; ++k) {
     uint64_t at = k == 0 ? f.offset : file.Le32(tableAt + 4 * uint64_t{k - 1});
-    uint8_t* const row = pixels->data() + std::size_t{k} * f.width * 2;
-    uint32_t x = 0, idle = 0;
     for (;;) {
-      if (at + 2 > file.size) return line + "is cut off by the end of the file";
-      const uint32_t tag = file.Le16(at);
+      uint32_t tag = 0;
+      if (at + 2 <= file.size)
+        tag = file.Le16(at);
+      else
+        irregular = true;
       at += 2;
-      if (tag == 0) break;
-      const uint32_t run = tag >> 1;
+      if (tag == 0) {
+        irregular |= p != k * rowPixels + f.width;
+        if (f.width & 1u) {
+          if (p == total) over = true;
+          ++p;
+        }
+        break;
+      }
+      const std::size_t run = tag >> 1;
       if (run == 0) {
-        if (++idle > kIdleTagAllowance) return line + "holds more empty runs than any line needs";
+        if (++idle > kIdleTagAllowance) irregular = over = true;
+        if (over) break;
         continue;
       }
-      if (run > f.width - x) return line + "holds more pixels than the frame is wide";
+      if (run > total - p) {
+        if (tag & 1) copy(at, total - p);
+        irregular = over = true;
+        break;
+      }
       if (tag & 1) {
-        if (at + 2 * uint64_t{run} > file.size) return line + "is cut off by the end of the file";
-        for (uint32_t i = 0; i < 2 * run; ++i) row[2 * x + i] = file.At(at + i);
+        copy(at, run);
         at += 2 * run;
       }
-      x += run;
+      p += run;
     }
   }
-  return {};
+  for (uint32_t y = 0; y < f.height; ++y)
+    std::memcpy(pixels->data() + 2 * std::size_t{f.width} * y, padded.data() + 2 * rowPixels * y, 2 * std::size_t{f.width});
+  return irregular;
+}
+
+// Frame 1 as the thumbnail shows it: the bitmap's rows without their
+// padding (indices or 16-bit values as stored); empty when it fails.
+std::vector<uint8_t> ThumbnailPixels(const uint8_t* file, std::size_t bytes, bool spr) {
+  MemoryDecodePlatform platform;
+  const std::u16string name = spr ? u"f.spr" : u"f.s16";
+  platform.AddFileView(name, file, bytes);
+  std::vector<uint8_t> header(kHeaderBufferSize);
+  BitmapHandle bitmap = nullptr;
+  std::vector<uint8_t> pixels;
+  if (DecodeFirstFrame(platform, name.c_str(), header.data(), &bitmap) != S_OK) return pixels;
+  const HeapBitmap* heap = AsHeapBitmap(bitmap);
+  const std::size_t rowBytes = std::size_t{static_cast<uint32_t>(heap->width)} * (spr ? 1 : 2);
+  const std::size_t stride = spr ? SprStride(heap->width) : Sprite16Stride(heap->width);
+  for (int32_t y = 0; y < heap->height; ++y)
+    pixels.insert(pixels.end(), heap->pixels + y * stride, heap->pixels + y * stride + rowBytes);
+  platform.DeleteBitmap(bitmap);
+  return pixels;
 }
 
 // Where each C16 frame's line offsets start: the entries are found one after
@@ -277,8 +333,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::size_t stride = format == PixelFormat::kIndexed8 ? SprStride(f.width) : Sprite16Stride(f.width);
     Require(PixelMemoryBytes(stride, f.height) <= kMaxPixelBytes, "readable frame beyond kMaxPixelBytes");
     Require(f.offset < fileSize, "readable frame starts past the end of the file");
-    if (kind != SpriteKind::kC16)
-      Require(f.offset + StoredBytes(f, format) <= fileSize, "readable frame runs past the end of the file");
     listed.emplace_back();
     listed.back().index = i;
     listed.back().info = f;
@@ -333,9 +387,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     o.decoded = true;
     o.problem = sprite->DecodeFrame(o.index, &frame);
     const uint64_t tableAt = o.index < tables.size() ? tables[o.index] : 0;
-    Require(o.problem == ReferenceDecode(view, kind, f, tableAt, &reference),
-            "a frame's problem other than the plain decode's");
+    const bool irregular = ReferenceDecode(view, kind, f, tableAt, &reference);
+    Require(o.problem.empty() || o.problem == "out of memory", "a readable frame does not decode");
     Require(!o.problem.empty() || frame.pixels == reference, "a frame's pixels other than the plain decode's");
+    Require(!o.problem.empty() || frame.irregular.empty() != irregular,
+            "a frame irregular where the plain decode finds it regular, or the other way round");
+    // Frame 1 shows the thumbnail's pixels (the thumbnail reads the input as
+    // it is, so only unrepeated inputs are compared).
+    if (o.index == 0 && o.problem.empty() && !repeated) {
+      const std::vector<uint8_t> thumbnail = ThumbnailPixels(file, fileBytes, spr);
+      Require(thumbnail.empty() || thumbnail == frame.pixels, "frame 1 other than the thumbnail's pixels");
+    }
     if (o.problem.empty()) {
       Require(frame.width == f.width && frame.height == f.height && frame.format == format,
               "decoded frame of another size or format than its entry");

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "decode/bitmap_header.h"
+#include "decode/c16_lines.h"
 #include "decode/decode_platform.h"
 #include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
@@ -59,18 +60,13 @@ void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8
   platform.ReadFile(file, target, static_cast<uint32_t>(count), &obtained);
 }
 
-// The same two reads for the C16 loop, served straight from the platform's
-// read buffer when it holds the bytes (`buffer` may be null).
+// The same read for the C16 lines, served straight from the platform's read
+// buffer when it holds the bytes (`buffer` may be null).
 bool ReadExactly(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
                  void* target, uint32_t count) {
   return (buffer && buffer->ReadHeld(target, count)) || ReadExactly(platform, file, target, count);
 }
 
-void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
-                uint8_t* target, std::size_t count) {
-  if (!buffer || !buffer->ReadHeld(target, static_cast<uint32_t>(count)))
-    ReadPixels(platform, file, target, count);
-}
 
 void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount,
                      uint32_t compression) {
@@ -113,139 +109,39 @@ void CopyRows(DecodePlatform& platform, DecodePlatform::FileHandle file,
   for (std::size_t r = 0; r < rows; ++r) ReadPixels(platform, file, bitmap.pixels + r * stride, rowBytes);
 }
 
-// Expands the runs of every line into the pixel memory.  The write position
-// carries on from where the previous line left it (plus the padding pixel of
-// odd widths), so a well-formed line k fills exactly bitmap row k.  A run
-// that would pass the end of the pixel memory is cut there and ends the
-// expansion: the position never moves beyond the memory.
-//
-// The work is bounded by the pixel memory and the number of lines: every
-// tag either moves the write position or ends its line, except empty colour
-// runs (tag 1), which do neither.  After kIdleTagAllowance of those the
-// expansion stops and the pixels drawn so far stand, so a file whose lines
-// all point at the same long chain of empty runs costs no more than a
-// well-formed one.
-struct Expansion {
-  uint8_t* pixels;
-  std::size_t totalPixels;
-  const FrameEntry& entry;
-  const uint8_t* lineOffsets;
-  std::size_t p = 0;  // write position, in pixels
-  uint32_t idleTags = 0;
-  uint32_t line = 0;
+// The file as the C16 expander reads it: through the platform's read
+// buffer when it has one, otherwise through its reads.
+class PlatformReader {
+ public:
+  PlatformReader(DecodePlatform& platform, DecodePlatform::FileHandle file)
+      : platform_(platform), file_(file), buffer_(platform.BufferOf(file)) {}
 
-  uint32_t LineOffset() const {
-    return line == 0 ? entry.offset : LoadLe32(lineOffsets + 4 * (line - 1));
+  ReadBuffer* Buffer() const { return buffer_; }
+  void Seek(uint64_t offset) { platform_.SeekFile(file_, static_cast<uint32_t>(offset)); }
+  bool ReadExactly(void* target, uint32_t count) {
+    return tamsorel::ReadExactly(platform_, file_, buffer_, target, count);
   }
-  // Moves past the end of the current line: the padding pixel of odd
-  // widths, then the next line.  False when the expansion is over: no room
-  // for the padding pixel, or no line left.
-  bool NextLine() {
-    if (entry.width & 1) {
-      if (p == totalPixels) return false;
-      ++p;
-    }
-    return ++line < entry.height;
+  uint32_t ReadSome(uint8_t* target, std::size_t count) {
+    const auto wanted = static_cast<uint32_t>(count);
+    if (buffer_ && buffer_->ReadHeld(target, wanted)) return wanted;
+    uint32_t obtained = 0;
+    platform_.ReadFile(file_, target, wanted, &obtained);
+    return obtained;
   }
+
+ private:
+  DecodePlatform& platform_;
+  DecodePlatform::FileHandle file_;
+  ReadBuffer* buffer_;
 };
 
-enum class Expanded { kMore, kSeekLine, kDone };
-
-// Expands the tags and runs that the read buffer holds whole, parsing them
-// in place, exactly as the tag-by-tag reads below would: it stops before the
-// first tag or run the buffer does not hold, and before a run that would
-// pass the end of the pixel memory, and leaves those to the reads.  When a
-// line ends, the next one goes on here if the buffer holds its start (lines
-// usually follow each other); otherwise kSeekLine.
-Expanded ExpandHeldRuns(ReadBuffer& buffer, Expansion& x) {
-  uint32_t held = 0;
-  const uint8_t* const first = buffer.Held(&held);
-  const uint64_t firstAt = buffer.position();
-  const uint8_t* in = first;
-  const uint8_t* const inEnd = first + held;
-  uint8_t* out = x.pixels + 2 * x.p;
-  uint8_t* const outEnd = x.pixels + 2 * x.totalPixels;
-  Expanded outcome = Expanded::kMore;
-  while (inEnd - in >= 2) {
-    const uint16_t tag = LoadLe16(in);
-    const std::size_t bytes = tag & ~1u;  // the run's pixels times two
-    if (bytes == 0) {
-      in += 2;
-      if (tag == 0) {
-        x.p = static_cast<std::size_t>(out - x.pixels) / 2;
-        if (!x.NextLine()) {
-          outcome = Expanded::kDone;
-          break;
-        }
-        out = x.pixels + 2 * x.p;
-        const uint64_t next = x.LineOffset();
-        if (next < firstAt || next - firstAt >= held) {
-          outcome = Expanded::kSeekLine;
-          break;
-        }
-        in = first + (next - firstAt);
-        continue;
-      }
-      if (++x.idleTags > kIdleTagAllowance) {
-        outcome = Expanded::kDone;
-        break;
-      }
-      continue;
-    }
-    if (bytes > static_cast<std::size_t>(outEnd - out)) break;
-    if (tag & 1) {
-      if (bytes > static_cast<std::size_t>(inEnd - in - 2)) break;
-      std::memcpy(out, in + 2, bytes);
-      in += 2 + bytes;
-    } else {
-      in += 2;
-    }
-    out += bytes;
-  }
-  // `in` never lies before `first`: only lines at or after it are taken.
-  buffer.Consume(static_cast<uint32_t>(in - first));
-  x.p = static_cast<std::size_t>(out - x.pixels) / 2;
-  return outcome;
-}
-
-// Expands from the current file position until a line ends (kSeekLine: the
-// next line must be sought) or the expansion is over (kDone).
-Expanded ExpandFromHere(DecodePlatform& platform, DecodePlatform::FileHandle file,
-                        ReadBuffer* buffer, Expansion& x) {
-  for (;;) {
-    if (buffer) {
-      const Expanded held = ExpandHeldRuns(*buffer, x);
-      if (held != Expanded::kMore) return held;
-    }
-    // One tag (and its run) through the reads: the buffer does not hold it
-    // whole, or the run reaches the end of the pixel memory.
-    uint8_t tagBytes[2];
-    uint16_t tag = 0;
-    if (ReadExactly(platform, file, buffer, tagBytes, sizeof tagBytes)) tag = LoadLe16(tagBytes);
-    if (tag == 0) return x.NextLine() ? Expanded::kSeekLine : Expanded::kDone;
-    const std::size_t run = tag >> 1;
-    if (run == 0) {
-      if (++x.idleTags > kIdleTagAllowance) return Expanded::kDone;
-      continue;
-    }
-    const std::size_t room = x.totalPixels - x.p;
-    if (run > room) {
-      if ((tag & 1) && room > 0) ReadPixels(platform, file, buffer, x.pixels + 2 * x.p, 2 * room);
-      return Expanded::kDone;
-    }
-    if (tag & 1) ReadPixels(platform, file, buffer, x.pixels + 2 * x.p, 2 * run);
-    x.p += run;
-  }
-}
-
+// Expands the runs of every line into the bitmap's pixel memory, whose
+// rows are the expander's rows (width + (width & 1) pixels).
 void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
                  const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
                  const uint8_t* lineOffsets) {
-  Expansion x{bitmap.pixels, bitmap.pixelBytes / 2, entry, lineOffsets};
-  ReadBuffer* const buffer = platform.BufferOf(file);
-  do {
-    platform.SeekFile(file, x.LineOffset());
-  } while (ExpandFromHere(platform, file, buffer, x) == Expanded::kSeekLine);
+  PlatformReader reader(platform, file);
+  C16Expansion<PlatformReader>(reader, entry, lineOffsets, bitmap.pixels, bitmap.pixelBytes / 2).Run();
 }
 
 HRESULT DecodeSpr(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8_t* header,

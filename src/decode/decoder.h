@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/hresult.h"
+#include "decode/c16_lines.h"
 
 namespace tamsorel {
 
@@ -15,10 +16,6 @@ class DecodePlatform;
 // Size of the bitmap-header scratch buffer the caller owns: a 40-byte
 // BITMAPINFOHEADER followed by a 1024-byte colour table (or three masks).
 constexpr std::size_t kHeaderBufferSize = 1068;
-
-// Empty colour runs (tag 1: no pixels, not the end of the line) a C16 frame
-// may hold in all before its expansion stops with the pixels drawn so far.
-constexpr uint32_t kIdleTagAllowance = 256;
 
 // Opaque bitmap handle made by the platform (an HBITMAP on Windows).
 using BitmapHandle = void*;

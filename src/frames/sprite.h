@@ -1,8 +1,16 @@
 // Every frame of a sprite file.  Sprite::Open reads the header and the frame
 // directory (never pixels); DecodeFrame reads one frame's pixels as they are
-// stored.  A frame whose entry, line table or pixels cannot be read is
-// reported by its index with the reason in words, and the other frames stay
-// readable.
+// stored, C16 lines expanded by the one expander the thumbnail uses too
+// (decode/c16_lines.h), so every surface shows the same pixels.
+//
+// A frame that cannot be located at all is damaged: no entry in the file,
+// no pixels, more pixels than the limit, pixels that would start inside the
+// header and the entries the file holds or past the end of the file, a C16
+// line table cut off.  It is reported by its index with the reason in
+// words, and the other frames stay readable.  A frame that can be located
+// but whose lines do not add up to its width, or whose pixels the file cuts
+// off, is irregular: it is decoded all the same (StoredFrame::irregular says
+// what was wrong).
 //
 // Directory layouts, as files hold them (little-endian, absolute offsets):
 //   SPR:  frameCount (u16), frameCount x FrameEntry, pixel data
@@ -14,7 +22,7 @@
 // file holds, whatever frameCount claims; a frame's pixels are limited as a
 // thumbnail's are (kMaxPixelBytes); decoding does work bounded by the bytes
 // read and the pixels produced, with at most kIdleTagAllowance empty runs
-// per C16 line.
+// per C16 frame.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +52,9 @@ struct FrameInfo {
   uint16_t height = 0;
   bool hasEntry = false;  // false: the entry lies past the end of the file
   std::string damaged;    // empty when the directory finds nothing wrong
+  // SPR, S16: why the frame is irregular, as far as the directory tells
+  // (pixel data cut off by the end of the file); empty otherwise.
+  std::string irregular;
 };
 
 // One frame's pixels as stored, rows packed top to bottom: palette indices
@@ -53,6 +64,12 @@ struct StoredFrame {
   uint32_t height = 0;
   PixelFormat format = PixelFormat::kIndexed8;
   std::vector<uint8_t> pixels;
+  // Empty for a regular frame; otherwise the first thing about it that does
+  // not add up (a C16 line longer or shorter than the frame is wide, pixels
+  // cut off by the end of the file), in words.  Such a frame is decoded all
+  // the same, as the thumbnail shows it: pixels the file does not give stay
+  // transparent.
+  std::string irregular;
 
   std::size_t RowBytes() const { return std::size_t{width} * BytesPerPixel(format); }
 };
@@ -68,8 +85,13 @@ class Sprite {
   SpriteKind Kind() const { return kind_; }
   PixelFormat Format() const { return format_; }
   bool Compressed() const { return kind_ == SpriteKind::kC16; }
-  // As the header claims it, entries beyond the end of the file included.
+  // Three counts of frames, each for what it says: FrameCount as the header
+  // claims it, entries beyond the end of the file included; HeldFrames the
+  // entries the file has room for (frames 1 .. HeldFrames); ReadableFrames
+  // those of them in which the directory finds nothing wrong.
   uint32_t FrameCount() const { return frameCount_; }
+  uint32_t HeldFrames() const { return static_cast<uint32_t>(entries_.size()); }
+  uint32_t ReadableFrames() const { return readableFrames_; }
   // Frame `index` (from 0, below FrameCount()).
   FrameInfo Frame(uint32_t index) const;
 
@@ -92,7 +114,7 @@ class Sprite {
   bool ReadExactly(uint64_t offset, void* target, uint32_t count);
   bool ReadDirectory(bool spr, std::string* problem);
   void CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const;
-  void CheckLinesOf(Entry& entry, uint64_t directoryEnd);
+  void KeepLinesOf(Entry& entry);
   std::string ExpandLines(const Entry& entry, StoredFrame* out);
 
   ByteSource& source_;
@@ -101,6 +123,7 @@ class Sprite {
   SpriteKind kind_ = SpriteKind::kSpr;
   PixelFormat format_ = PixelFormat::kIndexed8;
   uint32_t frameCount_ = 0;
+  uint32_t readableFrames_ = 0;
   std::vector<Entry> entries_;       // those the file holds, from frame 1 on
   std::vector<uint8_t> lineTable_;   // C16 scratch: one frame's line offsets
   // C16: the line offsets of readable frames, as far as kKeptLineTableBytes
@@ -109,8 +132,8 @@ class Sprite {
   std::vector<uint8_t> lineTables_;
 };
 
-// Whether a frame is worth decoding: the directory found nothing wrong with
-// it (pixels may still turn out to be damaged when they are decoded).
+// Whether a frame is worth decoding: the directory found it whole enough to
+// locate (it may still be irregular).
 inline bool Readable(const FrameInfo& info) { return info.hasEntry && info.damaged.empty(); }
 
 }  // namespace tamsorel

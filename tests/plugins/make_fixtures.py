@@ -46,10 +46,17 @@ good["sizes.c16"], _ = frames("c16", [(11, 7), (4, 13), (1, 1)], seed=3)
 # A damaged middle frame is left out; the frames around it are shown.
 data, entries = frames("s16", [(6, 5), (6, 5), (6, 5)])
 good["middle-damaged.s16"] = cut_frame(data, entries[1], 100)
-# A header claiming far more frames than the file holds: its directory would
-# cover the pixels of frame 1.
+# A header claiming far more frames than the file holds: the one frame it
+# holds shows.
 data, _ = frames("c16", [(8, 8)])
-bad["claims-many.c16"] = data[:4] + struct.pack("<H", 65535) + data[6:]
+good["claims-many.c16"] = data[:4] + struct.pack("<H", 65535) + data[6:]
+# Irregular frames show as the thumbnail shows them: pixels cut off by the
+# end of the file stay transparent, a compressed run that passes the end of
+# its frame is cut there.
+good["truncated.s16"] = frames("s16", [(20, 20)])[0][:200]
+data, _ = frames("c16", [(4, 2)])
+first_line = struct.unpack_from("<I", data, 6)[0]
+good["bad-run.c16"] = data[:first_line] + struct.pack("<H", (60 << 1) | 1) + bytes(120) + data[first_line:]
 
 bad["empty.s16"] = b""
 bad["header-only.c16"] = struct.pack("<IH", 3, 1)
@@ -57,12 +64,7 @@ bad["no-frames.spr"] = struct.pack("<H", 0) + bytes(16)
 bad["zero-width.s16"] = struct.pack("<IHIHH", 1, 1, 14, 0, 5) + bytes(10)
 data, entries = frames("spr", [(4, 4), (4, 4)])
 bad["first-cut.spr"] = cut_frame(data, entries[0], 0)
-bad["truncated.s16"] = frames("s16", [(20, 20)])[0][:200]
 bad["huge.s16"] = struct.pack("<IHIHH", 1, 1, 14, 65535, 65535) + bytes(64)
-# A compressed line whose run runs past the end of its row.
-data, _ = frames("c16", [(4, 2)])
-first_line = struct.unpack_from("<I", data, 6)[0]
-bad["bad-run.c16"] = data[:first_line] + struct.pack("<H", (60 << 1) | 1) + bytes(120) + data[first_line:]
 
 if os.path.exists(out):
     shutil.rmtree(out)

@@ -129,12 +129,14 @@ TEST(QtReader, RecognizesSixteenBitHeadersWithoutFormat) {
 }
 
 // The size of frame 1 is known from the header, even when its pixels are
-// cut off.
+// cut off (they then read as transparent).
 TEST(QtReader, SizeWithoutDecoding) {
   QImageReader reader(g_fixtures + QStringLiteral("/files/truncated.s16"));
   EXPECT_EQ(reader.size(), QSize(20, 20));
   QImage image;
-  EXPECT_FALSE(reader.read(&image));
+  ASSERT_TRUE(reader.read(&image));
+  EXPECT_EQ(image.size(), QSize(20, 20));
+  EXPECT_EQ(qAlpha(image.pixel(19, 19)), 0);
 }
 
 TEST(QtReader, RefusesDamagedAndHostileFiles) {
@@ -157,7 +159,7 @@ TEST(QtReader, RefusesDamagedAndHostileFiles) {
     EXPECT_TRUE(guessed.read().isNull()) << name;
     ++checked;
   }
-  EXPECT_GE(checked, 8);
+  EXPECT_GE(checked, 6);  // every "bad" fixture of make_fixtures.py
 }
 
 }  // namespace

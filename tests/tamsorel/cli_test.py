@@ -82,7 +82,7 @@ with Scratch() as work:
               and info.get("format") == ("indexed8" if kind == "spr" else "rgb565" if rgb565 else "rgb555"),
               "%s: kind, format and compression: %r" % (name, {k: info.get(k) for k in ("kind", "format", "compressed")}))
         expected = [{"index": i + 1, "width": w, "height": h, "offset": struct.unpack_from("<I", data, entries[i])[0],
-                     "damaged": None} for i, (w, h, _) in enumerate(frames)]
+                     "damaged": None, "irregular": None} for i, (w, h, _) in enumerate(frames)]
         check(info.get("frames") == expected, "%s: frames listed as the directory holds them: %r" % (name, info.get("frames")))
 
         status, out, _ = run("info", path)
@@ -146,16 +146,24 @@ with Scratch() as work:
     check(status == 1 and "frame 2 skipped" in err and sheet is not None and sheet[:2] == (10, 6)
           and not any(cell(sheet[2], 10, 5, 0, 5, 3)[3::4]), "the sheet leaves frame 2's cell empty")
 
-    # A line that runs past the width is found while decoding.
+    # A line that runs past the width makes its frame irregular: info names
+    # it, export writes it as the thumbnail shows it, with a warning, and
+    # succeeds.
     frames = frames_of("c16")
     data, entries = encode("c16", frames)
     overflow = bytearray(data)
     first_line = struct.unpack_from("<I", data, entries[0])[0]
     struct.pack_into("<H", overflow, first_line, 7 << 1)  # 7 transparent pixels in a row of 5
     path = write(os.path.join(folder, "wide.c16"), bytes(overflow))
+    status, out, _ = run("info", path)
+    check(status == 0 and "irregular: line 1 " in out, "info does not name the irregular line:\n%s" % out)
+    status, out, _ = run("info", "--json", path)
+    check(status == 0 and json.loads(out)["frames"][0]["irregular"].startswith("line 1 ")
+          and json.loads(out)["frames"][1]["irregular"] is None, "--json does not name the irregular line: %s" % out)
     status, _, err = run("export", path)
-    check(status == 1 and "frame 1 skipped: line 1" in err and os.path.exists(os.path.join(folder, "wide-0002.png"))
-          and not os.path.exists(os.path.join(folder, "wide-0001.png")), "an overflowing line skips its frame: %r" % err)
+    check(status == 0 and "warning: frame 1 is irregular: line 1" in err and err.count("\n") == 1
+          and os.path.exists(os.path.join(folder, "wide-0001.png")) and os.path.exists(os.path.join(folder, "wide-0002.png")),
+          "an irregular frame is not exported with a warning (%d): %r" % (status, err))
 
     # frameCount 65535 in a 100-byte file: listed without reading 65535 entries'
     # worth, the missing entries said once.

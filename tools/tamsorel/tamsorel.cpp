@@ -8,7 +8,9 @@
 //
 // Exit status: 0 done; 1 a file could not be read or written, or a frame
 // was damaged (the rest is still done, and one line on stderr names each
-// problem); 2 usage.
+// problem); 2 usage.  An irregular frame (lines that do not add up to its
+// width, pixels cut off by the end of the file) is exported as every other
+// surface shows it, with a warning, and does not change the status.
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -38,13 +40,18 @@ constexpr const char kHelp[] =
     "Lists and exports every frame of sprite files (.spr, .s16, .c16).\n"
     "\n"
     "info      For each FILE: its kind, pixel format and frames (index from 1,\n"
-    "          width, height, offset of the pixel data), and each damaged frame\n"
-    "          with the reason.  Pixels are not decoded.\n"
+    "          width, height, offset of the pixel data), each damaged frame\n"
+    "          (left out everywhere) with the reason, and each irregular frame\n"
+    "          (shown all the same: pixels the file does not give are\n"
+    "          transparent) with the first thing that does not add up.  Only\n"
+    "          compressed lines are decoded to find those, up to 64 million\n"
+    "          pixels per file (later frames say \"not checked\").\n"
     "  --json  one JSON object per FILE, one per line:\n"
     "          {\"file\": ..., \"kind\": \"spr\"|\"s16\"|\"c16\",\n"
     "           \"format\": \"indexed8\"|\"rgb565\"|\"rgb555\", \"compressed\": bool,\n"
     "           \"frames\": [{\"index\": 1, \"width\": W, \"height\": H, \"offset\": O,\n"
-    "                       \"damaged\": null|\"reason\"}]}\n"
+    "                       \"damaged\": null|\"reason\",\n"
+    "                       \"irregular\": null|\"what\"}]}\n"
     "\n"
     "export    Writes frames as RGBA PNG files named STEM-NNNN.png (the frame's\n"
     "          index from 1, four digits or more) beside each FILE.  Pixels of\n"
@@ -56,7 +63,8 @@ constexpr const char kHelp[] =
     "                  of each cell transparent\n"
     "  --columns N     the sheet's columns (default: a nearly square grid)\n"
     "          A damaged frame is skipped (its sheet cell stays empty) with a\n"
-    "          line on stderr.  Files are written complete or not at all, never\n"
+    "          line on stderr; an irregular one is written with a warning on\n"
+    "          stderr.  Files are written complete or not at all, never\n"
     "          over an input; a sheet larger than 1 GiB is refused.\n"
     "\n"
     "Exit status:\n"
@@ -80,6 +88,7 @@ class Reporter {
   explicit Reporter(bool progress) : progress_(progress && StderrIsTerminal()) {}
   ~Reporter() { Clear(); }
 
+  // A line on stderr: a problem (the caller fails) or a warning.
   void Problem(const std::string& line) {
     Clear();
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -165,7 +174,35 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-void PrintJson(const std::string& path, const Sprite& sprite) {
+// Decoded pixels info spends per file on finding irregular C16 lines.
+constexpr uint64_t kInfoDecodeBudget = uint64_t{64} << 20;
+
+// Why each frame the file holds is irregular ("" when it is not): known from
+// the directory for uncompressed kinds, found by expanding the lines of
+// compressed ones while the budget lasts.
+std::vector<std::string> Irregularities(Sprite& sprite) {
+  std::vector<std::string> out(sprite.HeldFrames());
+  uint64_t spent = 0;
+  StoredFrame frame;
+  for (uint32_t i = 0; i < out.size(); ++i) {
+    const FrameInfo f = sprite.Frame(i);
+    if (!Readable(f)) continue;
+    if (!sprite.Compressed()) {
+      out[i] = f.irregular;
+      continue;
+    }
+    spent += uint64_t{f.width} * f.height;
+    if (spent > kInfoDecodeBudget) {
+      out[i] = "not checked";
+      continue;
+    }
+    if (sprite.DecodeFrame(i, &frame).empty()) out[i] = frame.irregular;
+  }
+  return out;
+}
+
+void PrintJson(const std::string& path, Sprite& sprite) {
+  const std::vector<std::string> irregular = Irregularities(sprite);
   std::string line = "{\"file\": " + JsonString(path) + ", \"kind\": \"" + KindName(sprite.Kind()) +
                      "\", \"format\": \"" + FormatName(sprite.Format()) +
                      "\", \"compressed\": " + (sprite.Compressed() ? "true" : "false") + ", \"frames\": [";
@@ -179,7 +216,9 @@ void PrintJson(const std::string& path, const Sprite& sprite) {
     } else {
       line += ", \"width\": null, \"height\": null, \"offset\": null";
     }
-    line += ", \"damaged\": " + (f.damaged.empty() ? std::string("null") : JsonString(f.damaged)) + "}";
+    line += ", \"damaged\": " + (f.damaged.empty() ? std::string("null") : JsonString(f.damaged));
+    const bool isIrregular = i < irregular.size() && !irregular[i].empty();
+    line += ", \"irregular\": " + (isIrregular ? JsonString(irregular[i]) : std::string("null")) + "}";
   }
   line += "]}\n";
   std::fputs(line.c_str(), stdout);
@@ -194,7 +233,8 @@ const char* FormatWords(PixelFormat format) {
   return "";
 }
 
-void PrintText(const std::string& path, const Sprite& sprite) {
+void PrintText(const std::string& path, Sprite& sprite) {
+  const std::vector<std::string> irregular = Irregularities(sprite);
   const uint32_t count = sprite.FrameCount();
   std::printf("%s: %s, %s (%s), %s, %u frame%s\n", path.c_str(), KindName(sprite.Kind()), FormatWords(sprite.Format()),
               FormatName(sprite.Format()), sprite.Compressed() ? "compressed" : "uncompressed", count,
@@ -210,6 +250,7 @@ void PrintText(const std::string& path, const Sprite& sprite) {
     }
     std::printf("  %5u %6u %6u %10u", i + 1, f.width, f.height, f.offset);
     if (!f.damaged.empty()) std::printf("  damaged: %s", f.damaged.c_str());
+    if (!irregular[i].empty()) std::printf("  irregular: %s", irregular[i].c_str());
     std::printf("\n");
   }
 }
@@ -336,6 +377,11 @@ class Exporter {
     return Fail(path + ": frame " + std::to_string(index + 1) + " skipped: " + reason);
   }
 
+  void WarnIrregular(const std::string& path, uint32_t index, const StoredFrame& frame) {
+    if (!frame.irregular.empty())
+      reporter_.Problem(path + ": warning: frame " + std::to_string(index + 1) + " is irregular: " + frame.irregular);
+  }
+
   // Entries are missing from some frame on to the last: the selected frames
   // from `from` on are all named in one line rather than one each.
   bool SkippedWithoutEntries(const std::string& path, const std::vector<uint32_t>& selected, std::size_t from) {
@@ -367,6 +413,7 @@ class Exporter {
         ok = Skipped(path, index, problem);
         continue;
       }
+      WarnIrregular(path, index, frame);
       FrameRgbaRows rows(ViewOf(frame));
       if (!Write(path, JoinPath(folder, FrameFileName(stem, index + 1)), rows)) ok = false;
     }
@@ -401,6 +448,7 @@ class Exporter {
       }
       problem = sprite.DecodeFrame(selected[i], &frames[i]);
       if (problem.empty()) {
+        WarnIrregular(path, selected[i], frames[i]);
         cells[i] = &frames[i];
       } else {
         ok = Skipped(path, selected[i], problem);
