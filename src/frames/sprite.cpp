@@ -77,11 +77,18 @@ const char* FormatName(PixelFormat format) {
   return "?";
 }
 
-Sprite::Sprite(ByteSource& source, uint32_t capacity)
-    : source_(source), storage_(new (std::nothrow) uint8_t[capacity]), buffer_(storage_.get(), capacity) {}
+Sprite::Sprite(ByteSource& source, uint32_t capacity, Reading reading)
+    : source_(source),
+      reading_(reading),
+      storage_(new (std::nothrow) uint8_t[capacity]),
+      buffer_(storage_.get(), capacity) {}
 
-std::unique_ptr<Sprite> Sprite::Open(ByteSource& source, bool spr, std::string* problem) {
-  std::unique_ptr<Sprite> sprite(new (std::nothrow) Sprite(source, ReadBuffer::CapacityFor(source.Size())));
+std::unique_ptr<Sprite> Sprite::Open(ByteSource& source, bool spr, std::string* problem, Reading reading) {
+  // Reading only the directory, the buffer serves the decodes of frames a
+  // host may still ask for: a small one will do.
+  const uint32_t capacity =
+      reading == Reading::kDirectory ? ReadBuffer::kSeekFill : ReadBuffer::CapacityFor(source.Size());
+  std::unique_ptr<Sprite> sprite(new (std::nothrow) Sprite(source, capacity, reading));
   if (!sprite || !sprite->storage_) {
     *problem = "out of memory";
     return nullptr;
@@ -96,8 +103,10 @@ std::unique_ptr<Sprite> Sprite::Open(ByteSource& source, bool spr, std::string* 
 }
 
 bool Sprite::ReadExactly(uint64_t offset, void* target, uint32_t count) {
-  buffer_.Seek(offset);
   uint32_t obtained = 0;
+  if (reading_ == Reading::kDirectory)
+    return source_.ReadAt(offset, static_cast<uint8_t*>(target), count, &obtained) && obtained == count;
+  buffer_.Seek(offset);
   return buffer_.Read(source_, target, count, &obtained) && obtained == count;
 }
 
@@ -105,8 +114,12 @@ bool Sprite::ReadDirectory(bool spr, std::string* problem) {
   const uint64_t size = source_.Size();
   uint8_t header[kSprite16HeaderSize];
   const uint32_t headerSize = spr ? kSprHeaderSize : kSprite16HeaderSize;
+  if (size < headerSize) {
+    *problem = "too short for the header of a sprite";
+    return false;
+  }
   if (!ReadExactly(0, header, headerSize)) {
-    *problem = size < headerSize ? "too short for the header of a sprite" : "its header cannot be read";
+    *problem = "its header cannot be read";
     return false;
   }
   if (spr) {
@@ -174,7 +187,7 @@ bool Sprite::ReadDirectory(bool spr, std::string* problem) {
   for (Entry& entry : entries_) {
     if (!entry.info.damaged.empty()) continue;
     CheckPixelsOf(entry, directoryEnd);
-    if (kind_ == SpriteKind::kC16 && entry.info.damaged.empty()) KeepLinesOf(entry);
+    if (kind_ == SpriteKind::kC16 && entry.info.damaged.empty() && reading_ == Reading::kFrames) KeepLinesOf(entry);
     if (entry.info.damaged.empty()) ++readableFrames_;
   }
   return true;

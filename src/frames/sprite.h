@@ -80,7 +80,14 @@ class Sprite {
   // Sprite.  `spr` says the file is SPR (its name ends in "spr", see
   // IsSprPath); otherwise the header's flags tell S16 from C16.  Null when
   // the bytes are no sprite at all, with the reason in `*problem`.
-  static std::unique_ptr<Sprite> Open(ByteSource& source, bool spr, std::string* problem);
+  //
+  // kDirectory reads the fewest bytes that give every count and frame
+  // entry: the header and the entries, each byte once and nothing else (no
+  // C16 line table), for hosts that show details without pixels.  Frames
+  // still decode, through reads of their own.
+  enum class Reading { kFrames, kDirectory };
+  static std::unique_ptr<Sprite> Open(ByteSource& source, bool spr, std::string* problem,
+                                      Reading reading = Reading::kFrames);
 
   SpriteKind Kind() const { return kind_; }
   PixelFormat Format() const { return format_; }
@@ -110,7 +117,7 @@ class Sprite {
   };
   static constexpr std::size_t kNotKept = SIZE_MAX;
 
-  Sprite(ByteSource& source, uint32_t capacity);
+  Sprite(ByteSource& source, uint32_t capacity, Reading reading);
   bool ReadExactly(uint64_t offset, void* target, uint32_t count);
   bool ReadDirectory(bool spr, std::string* problem);
   void CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const;
@@ -118,6 +125,7 @@ class Sprite {
   std::string ExpandLines(const Entry& entry, StoredFrame* out);
 
   ByteSource& source_;
+  const Reading reading_;
   std::unique_ptr<uint8_t[]> storage_;
   ReadBuffer buffer_;
   SpriteKind kind_ = SpriteKind::kSpr;

@@ -1,6 +1,6 @@
 // The details of a sprite from its header and frame directory: the values
 // for every kind, damaged and hostile directories, files that are no sprite,
-// and the bound on what is read (nothing past the directory, nothing twice).
+// and the bound on what is read (the header and the entries, once).
 #include "properties/sprite_details.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "decode/sprite_format.h"
 #include "frame_encoder.h"
 
 namespace tamsorel::test {
@@ -74,24 +75,20 @@ TEST(SpriteDetails, EveryKindAndFormat) {
   }
 }
 
-// The directory is read once and nothing after it: the bytes obtained end
-// where the directory ends and add up to its length, for every kind, a
-// directory that spans many C16 line tables, and one in a file too large for
-// the core to read whole, whose line tables may be read again but never
-// anything after them.
-TEST(SpriteDetails, ReadsTheDirectoryOnlyAndOnce) {
+// The details read the header and the frame entries, each byte once, and
+// nothing else: no C16 line table, no pixel, for every kind, a C16 of 200
+// frames, and one in a file too large for the core to read whole.
+TEST(SpriteDetails, ReadsTheHeaderAndEntriesOnly) {
   const struct {
     const char* name;
     SpriteKind kind;
     std::vector<FrameSpec> frames;
-    bool exactTotal;  // the directory fits the frame core's first read
   } cases[] = {
-      {"spr", SpriteKind::kSpr, Frames({{30, 20}, {5, 5}}, true), true},
-      {"s16", SpriteKind::kS16, Frames({{30, 20}, {5, 5}, {9, 9}}, false), true},
-      {"c16", SpriteKind::kC16, Frames({{30, 20}, {5, 50}, {9, 1}, {2, 200}}, false), true},
-      {"c16 of many frames", SpriteKind::kC16, std::vector<FrameSpec>(300, PatternFrame(3, 40, 7, false)), true},
-      {"c16 in a file read in pieces", SpriteKind::kC16, std::vector<FrameSpec>(40, PatternFrame(2, 2000, 3, false)),
-       false},
+      {"spr", SpriteKind::kSpr, Frames({{30, 20}, {5, 5}}, true)},
+      {"s16", SpriteKind::kS16, Frames({{30, 20}, {5, 5}, {9, 9}}, false)},
+      {"c16", SpriteKind::kC16, Frames({{30, 20}, {5, 50}, {9, 1}, {2, 200}}, false)},
+      {"c16 of 200 frames", SpriteKind::kC16, std::vector<FrameSpec>(200, PatternFrame(3, 40, 7, false))},
+      {"c16 in a file read in pieces", SpriteKind::kC16, std::vector<FrameSpec>(40, PatternFrame(2, 2000, 3, false))},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -102,13 +99,10 @@ TEST(SpriteDetails, ReadsTheDirectoryOnlyAndOnce) {
     uint64_t fetched = 0;
     ASSERT_TRUE(ReadSpriteDetails(source, c.kind == SpriteKind::kSpr, &d, &problem, &fetched)) << problem;
     EXPECT_EQ(d.frameCount, c.frames.size());
-    EXPECT_EQ(source.furthest, e.directoryEnd);
+    const uint64_t header = c.kind == SpriteKind::kSpr ? tamsorel::kSprHeaderSize : tamsorel::kSprite16HeaderSize;
+    EXPECT_EQ(source.total, header + kFrameEntrySize * c.frames.size());
+    EXPECT_EQ(source.furthest, e.entryAt.back() + kFrameEntrySize);
     EXPECT_EQ(fetched, source.total);
-    if (c.exactTotal) {
-      EXPECT_EQ(source.total, e.directoryEnd);
-    } else {
-      EXPECT_GE(source.total, e.directoryEnd);
-    }
   }
 }
 
@@ -191,59 +185,6 @@ TEST(SpriteDetails, BytesThatAreNoSpriteAreRefused) {
     EXPECT_FALSE(ReadSpriteDetails(source, c.spr, &d, &problem));
     EXPECT_EQ(problem, c.problem);
   }
-}
-
-// A source that fails or ends early inside the directory: the window hands
-// on the failure or the short count and never reads past the directory.
-class FailingSource final : public ByteSource {
- public:
-  FailingSource(const std::vector<uint8_t>& bytes, uint64_t failAt)
-      : memory_(bytes.data(), bytes.size()), failAt_(failAt) {}
-  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
-    if (offset + count > failAt_) {
-      const uint32_t n = offset < failAt_ ? static_cast<uint32_t>(failAt_ - offset) : 0;
-      memory_.ReadAt(offset, target, n, obtained);
-      return false;
-    }
-    return memory_.ReadAt(offset, target, count, obtained);
-  }
-  uint64_t Size() const override { return memory_.Size(); }
-
- private:
-  MemorySource memory_;
-  uint64_t failAt_;
-};
-
-TEST(DirectoryWindow, CutsReadsAtTheDirectoryAndServesKeptBytes) {
-  const EncodedSprite e = EncodeFrames(SpriteKind::kC16, 1, Frames({{3, 4}, {2, 3}}, false));
-  RecordingSource source(e.bytes);
-  DirectoryWindow window(source);
-  ASSERT_TRUE(window.FindEnd(false));
-  EXPECT_EQ(window.End(), e.directoryEnd);
-  EXPECT_EQ(window.Size(), e.bytes.size());
-  // The header and both entries were read to find the end.
-  EXPECT_EQ(window.Fetched(), 6u + 2 * 8u);
-
-  std::vector<uint8_t> all(e.bytes.size(), 0xEE);
-  uint32_t got = 0;
-  ASSERT_TRUE(window.ReadAt(0, all.data(), static_cast<uint32_t>(all.size()), &got));
-  ASSERT_EQ(got, e.directoryEnd);
-  EXPECT_TRUE(std::equal(all.begin(), all.begin() + got, e.bytes.begin()));
-  EXPECT_EQ(all[got], 0xEE);  // nothing written past what was obtained
-  EXPECT_EQ(window.Fetched(), e.directoryEnd);
-  ASSERT_TRUE(window.ReadAt(e.directoryEnd, all.data(), 4, &got));
-  EXPECT_EQ(got, 0u);
-  // A read that starts inside a kept entry and runs on.
-  ASSERT_TRUE(window.ReadAt(e.entryAt[1] + 3, all.data(), 9, &got));
-  ASSERT_EQ(got, 9u);
-  EXPECT_TRUE(std::equal(all.begin(), all.begin() + 9, e.bytes.begin() + e.entryAt[1] + 3));
-
-  // Failures below are passed on with the bytes that did arrive.
-  FailingSource failing(e.bytes, e.tableAt[0] + 2);
-  DirectoryWindow failingWindow(failing);
-  ASSERT_TRUE(failingWindow.FindEnd(false));
-  EXPECT_FALSE(failingWindow.ReadAt(0, all.data(), 20, &got));
-  EXPECT_EQ(got, e.tableAt[0] + 2);
 }
 
 }  // namespace
