@@ -19,6 +19,5 @@ int ReleasePaneDc(HWND window, HDC dc) { return ReleaseDC(window, dc); }
 
 const PreviewGdi kWin32PreviewGdi = {&CreatePaneWindow, &DestroyPaneWindow, &CreatePaneFont,
                                      &DeletePaneFont,   &GetPaneDc,         &ReleasePaneDc};
-PreviewGdi previewGdi = kWin32PreviewGdi;
 
 }  // namespace tamsorel

@@ -1,8 +1,9 @@
 // The window and GDI calls of the preview handler that make or free
-// something, behind one table of functions: the product calls Windows
-// through it, and tests swap in a table that counts what is made and freed
-// (Wine's GetGuiResources always reports 0, so counting here is the only
-// way to see that an Unload gave everything back).  Windows only.
+// something, behind one table of functions: each handler is made with the
+// table it calls (preview_handler.h), the Win32 functions themselves unless
+// a test hands in a table that counts what is made and freed (Wine's
+// GetGuiResources always reports 0, so counting here is the only way to see
+// that an Unload gave everything back).  Windows only.
 #pragma once
 
 #include <windows.h>
@@ -21,22 +22,31 @@ struct PreviewGdi {
 
 // The Win32 functions themselves.
 extern const PreviewGdi kWin32PreviewGdi;
-// What every preview handler of the process calls: kWin32PreviewGdi unless a
-// test has swapped it (before any handler exists).
-extern PreviewGdi previewGdi;
 
-// Owners that give their handle back through previewGdi.
-struct PreviewWindowTraits {
-  using Type = HWND;
-  static HWND Invalid() { return nullptr; }
-  static bool Valid(HWND h) { return h != nullptr; }
-  static bool Close(HWND h) { return previewGdi.destroyWindow(h) != FALSE; }
+// The one owner of a window or font made through a table: gives it back
+// through the same table.
+template <typename Handle, BOOL (*PreviewGdi::*Free)(Handle)>
+class PreviewGdiHandle {
+ public:
+  explicit PreviewGdiHandle(const PreviewGdi& gdi) : gdi_(gdi) {}
+  ~PreviewGdiHandle() { reset(); }
+  PreviewGdiHandle(const PreviewGdiHandle&) = delete;
+  PreviewGdiHandle& operator=(const PreviewGdiHandle&) = delete;
+
+  Handle get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr; }
+  // Gives back the handle held, then holds `made` (null: nothing).
+  void reset(Handle made = nullptr) {
+    if (handle_) (gdi_.*Free)(handle_);
+    handle_ = made;
+  }
+
+ private:
+  const PreviewGdi& gdi_;
+  Handle handle_ = nullptr;
 };
-struct PreviewFontTraits {
-  using Type = HFONT;
-  static HFONT Invalid() { return nullptr; }
-  static bool Valid(HFONT h) { return h != nullptr; }
-  static bool Close(HFONT h) { return previewGdi.deleteFont(h) != FALSE; }
-};
+
+using PreviewWindow = PreviewGdiHandle<HWND, &PreviewGdi::destroyWindow>;
+using PreviewFont = PreviewGdiHandle<HFONT, &PreviewGdi::deleteFont>;
 
 }  // namespace tamsorel

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/win32_owner.h"
 #include "decode/sprite_format.h"
@@ -26,6 +27,10 @@ constexpr UINT kPreviewScriptId = 103;
 constexpr const wchar_t* kPaneClassName = L"TamsorelPreviewPane";
 // Space left of the caption text.
 constexpr int kCaptionInset = 4;
+// The pane is painted in bands of rows of at most this many bytes (and 64
+// rows), drawn from the kept frames into memory the handler reuses.
+constexpr uint32_t kBandBytes = 256 << 10;
+constexpr uint32_t kBandRows = 64;
 
 PaneColour FromColorRef(COLORREF c) { return PaneColour{GetRValue(c), GetGValue(c), GetBValue(c)}; }
 
@@ -37,13 +42,26 @@ std::wstring WideFromUtf8(const std::string& text) {
   return wide;
 }
 
+// The pane's work: DoPreview opens the sprite (once), lays the pane out for
+// its size and decodes the frames it shows (PaneFrames: each distinct frame
+// once, within the decode budget), then paints it.  SetRect, SetFont and
+// SetBackgroundColor lay the pane out again and paint it from the frames
+// kept, decoding nothing; frames a larger pane would add wait for the next
+// DoPreview.  Painting (WM_PAINT) draws the pane band by band from what was
+// kept and hands each band to the window.
 class CPreviewHandler final : public IPreviewHandler,
                               public IInitializeWithStream,
                               public IObjectWithSite,
                               public IOleWindow,
                               public IPreviewHandlerVisuals {
  public:
-  CPreviewHandler() { LockModule(); }
+  explicit CPreviewHandler(const PreviewSeams& seams)
+      : gdi_(seams.gdi ? *seams.gdi : kWin32PreviewGdi),
+        decoder_(seams.decoder ? *seams.decoder : SpriteDecoder()),
+        window_(gdi_),
+        font_(gdi_) {
+    LockModule();
+  }
   ~CPreviewHandler() {
     Unload();
     UnlockModule();
@@ -136,6 +154,7 @@ class CPreviewHandler final : public IPreviewHandler,
         const HRESULT hr = MakeWindow();
         if (FAILED(hr)) return hr;
       }
+      Prepare();
       Draw();
       return S_OK;
     } catch (...) {
@@ -149,9 +168,10 @@ class CPreviewHandler final : public IPreviewHandler,
       // one to go takes it away.
       UnregisterClassW(kPaneClassName, g_moduleInstance.ModuleHandle());
     }
-    pixels_.reset();
-    paneWidth_ = paneHeight_ = 0;
+    framesDrawn_ = false;
+    std::vector<uint8_t>().swap(band_);
     font_.reset();
+    frames_.reset();
     sprite_.reset();
     source_.reset();
     stream_.reset();
@@ -185,9 +205,9 @@ class CPreviewHandler final : public IPreviewHandler,
   }
   HRESULT STDMETHODCALLTYPE SetFont(const LOGFONTW* font) noexcept override {
     if (!font) return E_INVALIDARG;
-    const HFONT made = previewGdi.createFont(font);
+    const HFONT made = gdi_.createFont(font);
     if (!made) return E_FAIL;
-    *font_.out() = made;
+    font_.reset(made);
     return Redraw();
   }
   HRESULT STDMETHODCALLTYPE SetTextColor(COLORREF colour) noexcept override {
@@ -244,9 +264,7 @@ class CPreviewHandler final : public IPreviewHandler,
       caption_ = L"Not a sprite: " + WideFromUtf8(problem_);
       return;
     }
-    const std::u16string caption = PaneCaption(*sprite_);
-    caption_.assign(caption.begin(), caption.end());
-    LargestFrame(*sprite_, &largestWidth_, &largestHeight_);
+    frames_ = std::make_unique<PaneFrames>(*sprite_);
   }
 
   HRESULT MakeWindow() {
@@ -263,7 +281,7 @@ class CPreviewHandler final : public IPreviewHandler,
       if (!RegisterClassExW(&paneClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return HRESULT_FROM_WIN32(GetLastError());
     }
-    *window_.out() = previewGdi.createWindow(kPaneClassName, parent_, rect_, module, this);
+    window_.reset(gdi_.createWindow(kPaneClassName, parent_, rect_, module, this));
     if (!window_.valid()) {
       const DWORD error = GetLastError();
       return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
@@ -299,63 +317,85 @@ class CPreviewHandler final : public IPreviewHandler,
 
   uint32_t LineHeight() const {
     TEXTMETRICW metrics{};
-    HDC dc = previewGdi.getDc(window_.get());
+    HDC dc = gdi_.getDc(window_.get());
     if (!dc) return 0;
     const HGDIOBJ old = SelectObject(dc, CurrentFont());
     const BOOL ok = GetTextMetricsW(dc, &metrics);
     SelectObject(dc, old);
-    previewGdi.releaseDc(window_.get(), dc);
+    gdi_.releaseDc(window_.get(), dc);
     return ok && metrics.tmHeight > 0 ? static_cast<uint32_t>(metrics.tmHeight) : 0;
   }
 
-  // Lays the pane out for the current size, draws its pixels and paints
-  // them now.  Only the pane's pixels are kept; the frames are decoded one
-  // at a time while they are drawn.
-  void Draw() {
-    const uint32_t width = static_cast<uint32_t>(std::max<LONG>(rect_.right - rect_.left, 0));
-    const uint32_t height = static_cast<uint32_t>(std::max<LONG>(rect_.bottom - rect_.top, 0));
+  uint32_t PaneWidth() const { return static_cast<uint32_t>(std::max<LONG>(rect_.right - rect_.left, 0)); }
+  uint32_t PaneHeight() const { return static_cast<uint32_t>(std::max<LONG>(rect_.bottom - rect_.top, 0)); }
+  bool PaneFits() const { return uint64_t{PaneWidth()} * PaneHeight() * 4 <= kMaxPanePixelBytes; }
+
+  // Decodes the frames the pane shows at its current size (none for a pane
+  // too large to hold).
+  void Prepare() {
+    if (!frames_ || !PaneFits()) return;
+    const uint32_t height = PaneHeight();
     captionHeight_ = std::min(CaptionBandHeight(LineHeight()), height);
-    const uint64_t bytes = uint64_t{width} * height * 4;
-    if (!sprite_ || bytes == 0 || bytes > kMaxPanePixelBytes) {
-      pixels_.reset();
-      paneWidth_ = paneHeight_ = 0;
-    } else {
-      if (width != paneWidth_ || height != paneHeight_ || !pixels_) {
-        pixels_.reset();  // never two panes at once
-        paneWidth_ = paneHeight_ = 0;
-        pixels_.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(bytes)]);
-        if (pixels_) paneWidth_ = width, paneHeight_ = height;
-      }
-      if (pixels_) {
-        PaneStyle style;
-        style.captionHeight = captionHeight_;
-        style.hasBackground = hasBackground_;
-        style.background = FromColorRef(background_);
-        style.captionBackground = FromColorRef(CaptionBackground());
-        const PaneLayout layout =
-            LayoutPane(width, height, captionHeight_, sprite_->FrameCount(), largestWidth_, largestHeight_);
-        StoredFrame scratch;
-        RenderPane(*sprite_, layout, style,
-                   PaneCanvas{pixels_.get(), static_cast<std::ptrdiff_t>(width) * 4, PixelOrder::kBgrx}, &scratch);
+    frames_->Prepare(*sprite_, decoder_, PaneWidth(), height, captionHeight_);
+  }
+
+  // Lays the pane out for the current size, makes what painting it from the
+  // frames prepared needs, and paints it now.
+  void Draw() {
+    const uint32_t width = PaneWidth(), height = PaneHeight();
+    captionHeight_ = std::min(CaptionBandHeight(LineHeight()), height);
+    framesDrawn_ = false;
+    if (frames_) {
+      layout_ = frames_->Layout(width, height, captionHeight_);
+      const std::u16string caption = PaneCaption(frames_->Counts(layout_));
+      caption_.assign(caption.begin(), caption.end());
+      if (width > 0 && height > 0 && PaneFits()) {
+        style_.captionHeight = captionHeight_;
+        style_.hasBackground = hasBackground_;
+        style_.background = FromColorRef(background_);
+        style_.captionBackground = FromColorRef(CaptionBackground());
+        frames_->Refresh(layout_);
+        bandRows_ = std::max<uint32_t>(1, std::min(kBandRows, kBandBytes / (width * 4)));
+        band_.resize(std::size_t{width} * bandRows_ * 4);
+        framesDrawn_ = true;
       }
     }
+    if (!framesDrawn_) std::vector<uint8_t>().swap(band_);
+    // The caption is the window's text too, for whatever reads it aloud.
+    SetWindowTextW(window_.get(), caption_.c_str());
     InvalidateRect(window_.get(), nullptr, FALSE);
     UpdateWindow(window_.get());
+  }
+
+  // The pane band by band; false when it cannot be drawn now.
+  bool PaintFrames(HDC dc) noexcept {
+    if (!framesDrawn_) return false;
+    try {
+      const uint32_t width = layout_.width, height = layout_.height;
+      BITMAPINFO info{};
+      info.bmiHeader.biSize = sizeof(info.bmiHeader);
+      info.bmiHeader.biWidth = static_cast<LONG>(width);
+      info.bmiHeader.biPlanes = 1;
+      info.bmiHeader.biBitCount = 32;
+      info.bmiHeader.biCompression = BI_RGB;
+      for (uint32_t top = 0; top < height; top += bandRows_) {
+        const uint32_t rows = std::min(bandRows_, height - top);
+        frames_->Render(layout_, style_,
+                        PaneCanvas{band_.data(), static_cast<std::ptrdiff_t>(width) * 4, PixelOrder::kBgrx}, top, rows);
+        info.bmiHeader.biHeight = -static_cast<LONG>(rows);  // top row first
+        SetDIBitsToDevice(dc, 0, static_cast<int>(top), width, rows, 0, 0, 0, rows, band_.data(), &info,
+                          DIB_RGB_COLORS);
+      }
+      return true;
+    } catch (...) {
+      return false;
+    }
   }
 
   void Paint(HWND window, HDC dc) {
     RECT client{};
     GetClientRect(window, &client);
-    if (pixels_) {
-      BITMAPINFO info{};
-      info.bmiHeader.biSize = sizeof(info.bmiHeader);
-      info.bmiHeader.biWidth = static_cast<LONG>(paneWidth_);
-      info.bmiHeader.biHeight = -static_cast<LONG>(paneHeight_);  // top row first
-      info.bmiHeader.biPlanes = 1;
-      info.bmiHeader.biBitCount = 32;
-      info.bmiHeader.biCompression = BI_RGB;
-      SetDIBitsToDevice(dc, 0, 0, paneWidth_, paneHeight_, 0, 0, 0, paneHeight_, pixels_.get(), &info, DIB_RGB_COLORS);
-    } else {
+    if (!PaintFrames(dc)) {
       // No frames to show (no sprite, or a pane too large to hold): the
       // background and the caption.
       const HGDIOBJ brush = GetStockObject(DC_BRUSH);
@@ -378,36 +418,50 @@ class CPreviewHandler final : public IPreviewHandler,
   }
 
   LONG refs_ = 1;
+  const PreviewGdi& gdi_;
+  PaneDecoder& decoder_;
   ComRef<IStream> stream_;
   ComRef<IUnknown> site_;
   std::unique_ptr<ByteSource> source_;
-  std::unique_ptr<Sprite> sprite_;  // reads from source_
-  std::string problem_;             // why the stream is no sprite
+  std::unique_ptr<Sprite> sprite_;      // reads from source_
+  std::unique_ptr<PaneFrames> frames_;  // sprite_'s frames as the pane shows them
+  std::string problem_;                 // why the stream is no sprite
   std::wstring caption_;
-  uint32_t largestWidth_ = 1, largestHeight_ = 1;
 
   HWND parent_ = nullptr;
   RECT rect_{};
-  UniqueHandle<PreviewWindowTraits> window_;
-  UniqueHandle<PreviewFontTraits> font_;  // the host's, if it gave one
+  PreviewWindow window_;
+  PreviewFont font_;  // the host's, if it gave one
   bool hasBackground_ = false, hasTextColour_ = false;
   COLORREF background_ = 0, textColour_ = 0;
 
-  std::unique_ptr<uint8_t[]> pixels_;  // BGRX, top row first
-  uint32_t paneWidth_ = 0, paneHeight_ = 0, captionHeight_ = 0;
+  uint32_t captionHeight_ = 0;
+  // What painting draws: the layout and style Draw made, in bands of
+  // bandRows_ rows through band_ (BGRX, top row first).
+  bool framesDrawn_ = false;
+  PaneLayout layout_;
+  PaneStyle style_;
+  uint32_t bandRows_ = 0;
+  std::vector<uint8_t> band_;
 };
 
 }  // namespace
+
+HRESULT CreatePreviewHandlerWith(const PreviewSeams& seams, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  CPreviewHandler* handler = new (std::nothrow) CPreviewHandler(seams);
+  if (!handler) return E_OUTOFMEMORY;
+  const HRESULT hr = handler->QueryInterface(riid, ppv);
+  handler->Release();
+  return hr;
+}
 
 HRESULT CreatePreviewHandler(IUnknown* outer, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (outer) return CLASS_E_NOAGGREGATION;
-  CPreviewHandler* handler = new (std::nothrow) CPreviewHandler();
-  if (!handler) return E_OUTOFMEMORY;
-  const HRESULT hr = handler->QueryInterface(riid, ppv);
-  handler->Release();
-  return hr;
+  return CreatePreviewHandlerWith(PreviewSeams{}, riid, ppv);
 }
 
 const wchar_t* PreviewHostAppId() {

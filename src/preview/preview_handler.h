@@ -12,15 +12,27 @@
 
 namespace tamsorel {
 
+class PaneDecoder;
+struct PreviewGdi;
+
 // {6E603337-6D05-4FCC-BAE0-ADCF8E18B5DF}
 extern const CLSID CLSID_TamsorelPreview;
 
-// Bytes the pane's pixels may take: a larger pane is filled with its
-// background and the caption, without frames.
+// Bytes the pane's pixels would take at most for frames to be shown: a
+// larger pane is filled with its background and the caption.
 constexpr uint64_t kMaxPanePixelBytes = uint64_t{256} << 20;
 
 // The class entry's instance creator; no aggregation.
 HRESULT CreatePreviewHandler(IUnknown* outer, REFIID riid, void** ppv);
+
+// What a handler calls to make windows and fonts and to decode frames.
+// Both must outlive the handler.
+struct PreviewSeams {
+  const PreviewGdi* gdi = nullptr;  // null: kWin32PreviewGdi
+  PaneDecoder* decoder = nullptr;   // null: the sprite's own DecodeFrame
+};
+// A handler that calls `seams` (tests that count what it makes and decodes).
+HRESULT CreatePreviewHandlerWith(const PreviewSeams& seams, REFIID riid, void** ppv);
 
 // The class entry's updateRegistry: the preview handler's registry script,
 // with the AppID of the system's preview host for this module's bitness.

@@ -84,7 +84,7 @@ HRESULT HandlerSource::Create(IPreviewHandler** handler) {
                             reinterpret_cast<void**>(handler));
   if (factory_.valid())
     return factory_->CreateInstance(nullptr, IID_IPreviewHandler, reinterpret_cast<void**>(handler));
-  if (creator_) return creator_(nullptr, IID_IPreviewHandler, reinterpret_cast<void**>(handler));
+  if (linked_) return CreatePreviewHandlerWith(seams_, IID_IPreviewHandler, reinterpret_cast<void**>(handler));
   return E_UNEXPECTED;
 }
 
@@ -143,6 +143,14 @@ std::string ShowPreview(IPreviewHandler* handler, IStream* stream, HWND host, ui
   return "";
 }
 
+std::wstring PaneCaptionText(HWND host) {
+  const HWND pane = GetWindow(host, GW_CHILD);
+  if (!pane) return L"";
+  wchar_t text[512] = L"";
+  GetWindowTextW(pane, text, static_cast<int>(sizeof(text) / sizeof(text[0])));
+  return text;
+}
+
 void PumpMessages() {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -194,7 +202,8 @@ uint32_t CaptionHeightFor(const Visuals& visuals) {
   return CaptionBandHeight(ok ? static_cast<uint32_t>(metrics.tmHeight) : 0);
 }
 
-std::string ExpectedPane(const std::wstring& path, uint32_t width, uint32_t height, const Visuals& visuals,
+std::string ExpectedPane(const std::wstring& path, uint32_t prepareWidth, uint32_t prepareHeight,
+                         const Visuals& prepareVisuals, uint32_t width, uint32_t height, const Visuals& visuals,
                          std::vector<uint8_t>* bgrx) {
   std::string problem;
   const std::u16string path16(path.begin(), path.end());
@@ -202,19 +211,36 @@ std::string ExpectedPane(const std::wstring& path, uint32_t width, uint32_t heig
   if (!source) return problem;
   std::unique_ptr<Sprite> sprite = Sprite::Open(*source, IsSprPath(path16.c_str()), &problem);
   if (!sprite) return problem;
-  uint32_t largestW = 0, largestH = 0;
-  LargestFrame(*sprite, &largestW, &largestH);
+  PaneFrames frames(*sprite);
+  frames.Prepare(*sprite, SpriteDecoder(), prepareWidth, prepareHeight,
+                 std::min(CaptionHeightFor(prepareVisuals), prepareHeight));
   const uint32_t caption = std::min(CaptionHeightFor(visuals), height);
-  const PaneLayout layout = LayoutPane(width, height, caption, sprite->FrameCount(), largestW, largestH);
+  const PaneLayout layout = frames.Layout(width, height, caption);
   PaneStyle style;
   style.captionHeight = caption;
   style.hasBackground = visuals.hasBackground;
   style.background = FromColorRef(visuals.background);
   style.captionBackground = FromColorRef(CaptionBackground(visuals));
   bgrx->assign(std::size_t{width} * height * 4, 0);
-  StoredFrame scratch;
-  RenderPane(*sprite, layout, style,
-             PaneCanvas{bgrx->data(), static_cast<std::ptrdiff_t>(width) * 4, PixelOrder::kBgrx}, &scratch);
+  frames.Render(layout, style, PaneCanvas{bgrx->data(), static_cast<std::ptrdiff_t>(width) * 4, PixelOrder::kBgrx});
+  return "";
+}
+
+std::string CompareBelowCaption(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint32_t width,
+                                uint32_t height, const Visuals& visuals) {
+  if (a.size() != std::size_t{width} * height * 4 || b.size() != a.size()) return "a pane could not be read";
+  const uint32_t caption = std::min(CaptionHeightFor(visuals), height);
+  for (uint32_t y = caption; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const std::size_t at = (std::size_t{y} * width + x) * 4;
+      if (std::memcmp(&a[at], &b[at], 3) != 0) {
+        char text[120];
+        std::snprintf(text, sizeof(text), "pixel (%u, %u): %02X%02X%02X in one pane, %02X%02X%02X in the other", x, y,
+                      a[at + 2], a[at + 1], a[at], b[at + 2], b[at + 1], b[at]);
+        return text;
+      }
+    }
+  }
   return "";
 }
 
@@ -330,14 +356,33 @@ int CountedReleaseDc(HWND window, HDC dc) {
   return done;
 }
 
+const PreviewGdi kCountingGdi{&CountedCreateWindow, &CountedDestroyWindow, &CountedCreateFont,
+                              &CountedDeleteFont,   &CountedGetDc,         &CountedReleaseDc};
+
 }  // namespace
 
-void CountThroughSeam() {
-  previewGdi = PreviewGdi{&CountedCreateWindow, &CountedDestroyWindow, &CountedCreateFont,
-                          &CountedDeleteFont,   &CountedGetDc,         &CountedReleaseDc};
-}
+const PreviewGdi& CountingGdi() { return kCountingGdi; }
 
 GdiCounts SeamCounts() { return counts; }
+
+std::string CountingDecoder::Decode(Sprite& sprite, uint32_t index, StoredFrame* out) {
+  const FrameInfo info = sprite.Frame(index);
+  const uint64_t key = (uint64_t{info.offset} << 32) | (uint32_t{info.width} << 16) | info.height;
+  const auto at = std::lower_bound(seen_.begin(), seen_.end(), key);
+  if (at != seen_.end() && *at == key) {
+    ++repeated;
+  } else {
+    seen_.insert(at, key);
+  }
+  ++calls;
+  pixels += uint64_t{info.width} * info.height;
+  return sprite.DecodeFrame(index, out);
+}
+
+void CountingDecoder::Reset() {
+  calls = pixels = repeated = 0;
+  seen_.clear();
+}
 
 CycleResult RunCycles(HandlerSource& source, const std::vector<std::wstring>& files, uint32_t cycles, HWND host,
                       uint32_t width, uint32_t height) {

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "common/win32_owner.h"
+#include "frames/pane_render.h"
+#include "preview/preview_gdi.h"
+#include "preview/preview_handler.h"
 
 namespace tamsorel::previewhost {
 
@@ -32,10 +35,9 @@ struct Visuals {
   LOGFONTW font{};
 };
 
-using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
-
 // Where handlers come from: the class object of the DLL at `dllPath`
-// (loaded here, freed when this goes), or `creator` (a class linked in).
+// (loaded here, freed when this goes), or the class linked into this
+// program, made with the seams given.
 class HandlerSource {
  public:
   HandlerSource() = default;
@@ -44,7 +46,10 @@ class HandlerSource {
   HandlerSource& operator=(const HandlerSource&) = delete;
   // "" or what went wrong.
   std::string LoadDll(const std::wstring& dllPath);
-  void UseCreator(InstanceCreator creator) { creator_ = creator; }
+  void UseLinked(const PreviewSeams& seams) {
+    seams_ = seams;
+    linked_ = true;
+  }
   // The class the registry binds as preview handler to `extension`
   // (".c16"), as the shell finds it.  "" or what went wrong.
   std::string UseRegistered(const std::wstring& extension);
@@ -53,7 +58,8 @@ class HandlerSource {
  private:
   HMODULE dll_ = nullptr;
   ComRef<IClassFactory> factory_;
-  InstanceCreator creator_ = nullptr;
+  PreviewSeams seams_;
+  bool linked_ = false;
   CLSID registered_{};
   bool useRegistered_ = false;
 };
@@ -82,6 +88,9 @@ HRESULT OpenFileStream(const std::wstring& path, IStream** stream);
 std::string ShowPreview(IPreviewHandler* handler, IStream* stream, HWND host, uint32_t width, uint32_t height,
                         const Visuals& visuals);
 
+// The caption the handler's pane shows: its window's text.
+std::wstring PaneCaptionText(HWND host);
+
 // Handles the messages waiting for this thread's windows.
 void PumpMessages();
 
@@ -94,9 +103,18 @@ std::vector<uint8_t> CaptureWindow(HWND window, uint32_t width, uint32_t height)
 uint32_t CaptionHeightFor(const Visuals& visuals);
 
 // The frames core's own render of the pane for the sprite at `path`, BGRX,
-// the caption band filled with its background and no text.  "" or why not.
-std::string ExpectedPane(const std::wstring& path, uint32_t width, uint32_t height, const Visuals& visuals,
+// the caption band filled with its background and no text: its frames
+// prepared for a pane of prepareWidth x prepareHeight under the caption of
+// `prepareVisuals` (what DoPreview saw), drawn at width x height with
+// `visuals`.  "" or why not.
+std::string ExpectedPane(const std::wstring& path, uint32_t prepareWidth, uint32_t prepareHeight,
+                         const Visuals& prepareVisuals, uint32_t width, uint32_t height, const Visuals& visuals,
                          std::vector<uint8_t>* bgrx);
+
+// Whether two captured panes show the same pixels below the caption band.
+// "" or the first difference.
+std::string CompareBelowCaption(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint32_t width,
+                                uint32_t height, const Visuals& visuals);
 
 // Compares a captured pane with the core's render: below the caption band
 // pixel for pixel; in the band, every pixel left of the text inset is the
@@ -111,16 +129,27 @@ std::string WriteBgrxPng(const std::wstring& path, const std::vector<uint8_t>& b
 // The process's committed private memory, in bytes.
 uint64_t CommittedBytes();
 
-// What the preview handlers linked into this program hold now, and have
-// made in all, counted through their drawing seam (preview_gdi.h).
+// What the preview handlers made with CountingGdi hold now, and have made
+// in all.
 struct GdiCounts {
   long windows = 0, fonts = 0, dcs = 0;
   long windowsMade = 0, fontsMade = 0;
 };
-// Swaps the handlers' drawing seam for one that counts; call before any
-// handler exists.
-void CountThroughSeam();
+// The Win32 calls, counted.
+const PreviewGdi& CountingGdi();
 GdiCounts SeamCounts();
+
+// Decodes as the sprite does and counts: calls, pixels, and calls for a
+// frame (offset, width, height) already decoded since the last Reset.
+class CountingDecoder final : public PaneDecoder {
+ public:
+  std::string Decode(Sprite& sprite, uint32_t index, StoredFrame* out) override;
+  void Reset();
+  uint64_t calls = 0, pixels = 0, repeated = 0;
+
+ private:
+  std::vector<uint64_t> seen_;  // sorted keys of the frames decoded
+};
 
 // `cycles` rounds of create, Initialize (the files in turn), the visuals
 // with a font, SetWindow, DoPreview, a SetRect on every other round, Unload
