@@ -133,6 +133,19 @@ struct Taps {
 // such numbers truncate to the integer quotients.
 typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 
+// One source row's pairs (two per source pixel) summed across into `row`
+// (two per output pixel), weighted by the taps.
+void SumAcross(const Taps& across, const Pair* plane, uint32_t width, Pair* row) {
+  const double* w = across.weight.data();
+  for (uint32_t X = 0; X < width; ++X) {
+    const Pair* from = &plane[std::size_t{across.first[X]} * 2];
+    Pair a = w[0] * from[0], b = w[0] * from[1];
+    for (uint32_t k = 1; k < across.count[X]; ++k) a += w[k] * from[2 * k], b += w[k] * from[2 * k + 1];
+    w += across.count[X];
+    row[2 * X] = a, row[2 * X + 1] = b;
+  }
+}
+
 // Four floats: red, green, blue and opacity of a pixel, or their sums.
 typedef float Quad __attribute__((vector_size(4 * sizeof(float))));
 
@@ -284,14 +297,7 @@ void ShrinkLargeFrame(const StoredFrame& frame, uint32_t width, uint32_t height,
             }
             break;
         }
-        const double* w = across.weight.data();
-        for (uint32_t X = 0; X < width; ++X) {
-          const Pair* from = &plane[std::size_t{across.first[X]} * 2];
-          Pair a = w[0] * from[0], b = w[0] * from[1];
-          for (uint32_t k = 1; k < across.count[X]; ++k) a += w[k] * from[2 * k], b += w[k] * from[2 * k + 1];
-          w += across.count[X];
-          row[2 * X] = a, row[2 * X + 1] = b;
-        }
+        SumAcross(across, plane.data(), width, row.data());
       }
       for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += overlap * row[i];
     }
@@ -344,14 +350,7 @@ void Shrink(RgbaRows& source, uint32_t width, uint32_t height, uint8_t* out) {
           const double a = p[3];
           plane[2 * x] = Pair{double(p[0]), double(p[1])} * a, plane[2 * x + 1] = Pair{double(p[2]) * a, a};
         }
-        const double* w = across.weight.data();
-        for (uint32_t X = 0; X < width; ++X) {
-          const Pair* from = &plane[std::size_t{across.first[X]} * 2];
-          Pair a = w[0] * from[0], b = w[0] * from[1];
-          for (uint32_t k = 1; k < across.count[X]; ++k) a += w[k] * from[2 * k], b += w[k] * from[2 * k + 1];
-          w += across.count[X];
-          row[2 * X] = a, row[2 * X + 1] = b;
-        }
+        SumAcross(across, plane.data(), width, row.data());
       }
       for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += overlap * row[i];
     }
