@@ -21,6 +21,8 @@ const PROPERTYKEY PKEY_Tamsorel_FrameCount = {
     {0xF9B6B7EB, 0x769D, 0x4E2F, {0xB4, 0xDE, 0xBF, 0xCD, 0x11, 0x79, 0xA3, 0x5C}}, 2};
 const PROPERTYKEY PKEY_Tamsorel_PixelFormat = {
     {0xF9B6B7EB, 0x769D, 0x4E2F, {0xB4, 0xDE, 0xBF, 0xCD, 0x11, 0x79, 0xA3, 0x5C}}, 3};
+const PROPERTYKEY PKEY_Tamsorel_ClaimedFrameCount = {
+    {0xF9B6B7EB, 0x769D, 0x4E2F, {0xB4, 0xDE, 0xBF, 0xCD, 0x11, 0x79, 0xA3, 0x5C}}, 4};
 
 namespace {
 
@@ -89,7 +91,7 @@ class CSpriteProperties final : public IInitializeWithStream, public IPropertySt
       if (!ReadSpriteDetails(*source, spr, &details, &problem))
         return problem == "out of memory" ? E_OUTOFMEMORY : HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);
       std::vector<Value> values;
-      values.reserve(6);
+      values.reserve(7);
       if (details.hasSize) {
         values.push_back({kHorizontalSize, details.width, {}});
         values.push_back({kVerticalSize, details.height, {}});
@@ -97,6 +99,9 @@ class CSpriteProperties final : public IInitializeWithStream, public IPropertySt
       }
       values.push_back({kBitDepth, details.BitDepth(), {}});
       values.push_back({PKEY_Tamsorel_FrameCount, details.frameCount, {}});
+      // The header's claim only where it is not the count shown: a number
+      // cannot say "claims", so the details show it as a second property.
+      if (details.ClaimDiffers()) values.push_back({PKEY_Tamsorel_ClaimedFrameCount, details.claimedFrameCount, {}});
       values.push_back({PKEY_Tamsorel_PixelFormat, 0, Widen(PixelFormatText(details.kind, details.format))});
       values_.swap(values);
       initialized_ = true;

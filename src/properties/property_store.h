@@ -18,10 +18,13 @@ namespace tamsorel {
 // {95133135-5DC9-4D6F-9069-6861C1142BDD}
 extern const CLSID CLSID_SpriteProperties;
 // Tamsorel's own properties, described by the schema that registration
-// installs: Tamsorel.Sprite.FrameCount (UInt32) and
-// Tamsorel.Sprite.PixelFormat (String).
+// installs: Tamsorel.Sprite.FrameCount (UInt32, the frames whose entries
+// the file holds), Tamsorel.Sprite.PixelFormat (String) and
+// Tamsorel.Sprite.ClaimedFrameCount (UInt32, the frames the header claims;
+// given only where that differs from FrameCount, empty otherwise).
 extern const PROPERTYKEY PKEY_Tamsorel_FrameCount;
 extern const PROPERTYKEY PKEY_Tamsorel_PixelFormat;
+extern const PROPERTYKEY PKEY_Tamsorel_ClaimedFrameCount;
 
 // The instance creator of the class: a plain object; aggregation is
 // refused with CLASS_E_NOAGGREGATION.

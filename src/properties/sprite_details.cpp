@@ -58,6 +58,7 @@ bool ReadSpriteDetails(ByteSource& source, bool spr, SpriteDetails* details, std
     d.kind = sprite->Kind();
     d.format = sprite->Format();
     d.frameCount = sprite->HeldFrames();
+    d.claimedFrameCount = sprite->FrameCount();
     const FrameInfo first = sprite->Frame(0);
     d.hasSize = first.hasEntry;
     d.width = first.width;

@@ -1,6 +1,6 @@
 // What a file's details show of a sprite: the first frame's size, the bit
-// depth, the number of frames and the pixel format, read from the header
-// and the frame directory alone.  Portable; the property handler of the DLL
+// depth, the number of frames (held, and claimed by the header) and the
+// pixel format, read from the header and the frame directory alone.  Portable; the property handler of the DLL
 // (property_store.h) turns these into shell properties.
 //
 // The details never cost a pixel read: the frame core opens the file
@@ -26,6 +26,12 @@ struct SpriteDetails {
   // Frames whose directory entries the file holds (a header may claim
   // more than the file has room for).
   uint32_t frameCount = 0;
+  // Frames as the header claims them: frameCount, or more when the file
+  // ends before the entries it claims.  Read from the header; it costs no
+  // read of the entries it claims beyond the file.
+  uint32_t claimedFrameCount = 0;
+
+  bool ClaimDiffers() const { return claimedFrameCount != frameCount; }
 
   uint32_t BitDepth() const { return format == PixelFormat::kIndexed8 ? 8 : 16; }
 };

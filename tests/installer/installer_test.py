@@ -499,8 +499,13 @@ class InstallerTest:
             for key, clsid in bound.items():
                 value = string_value(keys, key, "@")
                 check(value is not None and value.lower() == clsid, "%s is %r, not %s" % (key, value, clsid))
-            details = string_value(keys, r"software\classes\systemfileassociations" + "\\" + ext, "fulldetails")
-            check(details is not None and "Tamsorel.Sprite.FrameCount" in details, "%s has no FullDetails list" % ext)
+            # The details pane and the Details view show the frames held
+            # and, right after them, the header's claim where it differs.
+            for name in ("fulldetails", "previewdetails"):
+                details = string_value(keys, r"software\classes\systemfileassociations" + "\\" + ext, name)
+                check(details is not None and
+                      ";Tamsorel.Sprite.FrameCount;Tamsorel.Sprite.ClaimedFrameCount;" in details,
+                      "%s: %s is %r" % (ext, name, details))
         check(string_value(keys, handlers + r"\previewhandlers", PREVIEW_CLSID) is not None,
               "the preview handler is not listed under PreviewHandlers")
         for ext in EXTENSIONS:

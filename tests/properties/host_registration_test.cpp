@@ -2,7 +2,8 @@
 // files; and the handler's registration: the keys and the schema after
 // DllRegisterServer and regsvr32, the registry as it was after
 // unregistration, failing steps that leave nothing behind, and the shell's
-// way to the handler through the registry.
+// way to the handler through the registry; and the schema, whose keys must
+// be the handler's.
 //
 // Every test works on a copy of the DLL in a folder whose name holds an
 // apostrophe, as the registration tests of the thumbnail handler do.
@@ -119,6 +120,44 @@ bool ReadString(HKEY root, const std::wstring& path, const wchar_t* name, std::w
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// The value of attribute `name` in the XML element that starts at `at`.
+std::string Attribute(const std::string& xml, size_t at, const std::string& name) {
+  const size_t end = xml.find('>', at);
+  const size_t found = xml.find(" " + name + "=\"", at);
+  if (found == std::string::npos || found > end) return std::string();
+  const size_t start = found + name.size() + 3;
+  return xml.substr(start, xml.find('"', start) - start);
+}
+
+// The key each property description of a schema gives its name, as
+// "{FORMATID} PROPID".
+std::map<std::string, std::string> DescribedKeys(const std::string& schema) {
+  std::map<std::string, std::string> keys;
+  const std::string tag = "<propertyDescription ";
+  for (size_t at = schema.find(tag); at != std::string::npos; at = schema.find(tag, at + 1))
+    keys[Attribute(schema, at, "name")] = Attribute(schema, at, "formatID") + " " + Attribute(schema, at, "propID");
+  return keys;
+}
+
+std::string KeyText(const PROPERTYKEY& key) {
+  wchar_t guid[64] = {};
+  StringFromGUID2(key.fmtid, guid, 64);
+  const std::wstring wide(guid);
+  return std::string(wide.begin(), wide.end()) + " " + std::to_string(key.pid);
+}
+
+// The names a registered "prop:" list holds, in order.
+std::vector<std::wstring> ListedNames(const std::wstring& list) {
+  std::vector<std::wstring> names;
+  size_t start = list.rfind(L"prop:", 0) == 0 ? 5 : 0;
+  while (start <= list.size()) {
+    const size_t end = std::min(list.find(L';', start), list.size());
+    names.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
 // Removes what an earlier, interrupted run may have left of the handler.
 void RemoveHandlerEntries() {
   for (const wchar_t* extension : kExtensions) {
@@ -191,11 +230,30 @@ class HandlerRegistrationTest : public ::testing::Test {
           << trace;
       EXPECT_EQ(value, kClsidText) << trace;
       const std::wstring association = std::wstring(kAssociations) + L"\\" + extension;
+      // The lists: the frames held in each; the header's differing claim
+      // right after them in the details pane and the Details view, not in
+      // the tooltip; every own property one the schema describes.
+      const std::map<std::string, std::string> described = DescribedKeys(ReadFileBytes(TAMSOREL_SCHEMA_FILE));
       for (const wchar_t* list : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) {
-        ASSERT_TRUE(ReadString(HKEY_LOCAL_MACHINE, association, list, &value)) << trace;
-        EXPECT_EQ(value.rfind(L"prop:", 0), 0u) << trace;
-        EXPECT_NE(value.find(L"System.Image.Dimensions"), std::wstring::npos) << trace;
-        EXPECT_NE(value.find(L"Tamsorel.Sprite.FrameCount"), std::wstring::npos) << trace;
+        const std::string listTrace = trace + " " + std::string(list, list + wcslen(list));
+        ASSERT_TRUE(ReadString(HKEY_LOCAL_MACHINE, association, list, &value)) << listTrace;
+        EXPECT_EQ(value.rfind(L"prop:", 0), 0u) << listTrace;
+        const std::vector<std::wstring> names = ListedNames(value);
+        const auto named = [&](const wchar_t* name) { return std::find(names.begin(), names.end(), name); };
+        EXPECT_NE(named(L"System.Image.Dimensions"), names.end()) << listTrace;
+        const auto frames = named(L"Tamsorel.Sprite.FrameCount");
+        ASSERT_NE(frames, names.end()) << listTrace;
+        if (std::wstring(list) == L"InfoTip") {
+          EXPECT_EQ(named(L"Tamsorel.Sprite.ClaimedFrameCount"), names.end()) << listTrace;
+        } else {
+          ASSERT_NE(frames + 1, names.end()) << listTrace;
+          EXPECT_EQ(frames[1], L"Tamsorel.Sprite.ClaimedFrameCount") << listTrace;
+        }
+        for (const std::wstring& name : names) {
+          if (name.rfind(L"Tamsorel.", 0) != 0) continue;
+          const std::string narrow(name.begin(), name.end());
+          EXPECT_EQ(described.count(narrow), 1u) << listTrace << ": " << narrow << " is not in the schema";
+        }
       }
       // The extension's own association is not taken over.
       EXPECT_FALSE(ReadString(HKEY_CLASSES_ROOT, extension, nullptr, &value) && value.find(L"Tamsorel") == 0);
@@ -285,12 +343,15 @@ TEST_F(HandlerRegistrationTest, UnregisterGoesOnPastAFailure) {
 // prophost prints the store's properties; the table runs through the
 // library given by path and, once registered, through the registry.
 TEST_F(HandlerRegistrationTest, ProphostOverSamplesFixturesAndHostileFiles) {
-  auto lines = [](unsigned w, unsigned h, unsigned depth, unsigned frames, const char* format) {
+  // `claimed`, when not 0, is the header's claim where it differs from the
+  // frames held.
+  auto lines = [](unsigned w, unsigned h, unsigned depth, unsigned frames, const char* format, unsigned claimed = 0) {
     return "System.Image.HorizontalSize = " + std::to_string(w) + "\nSystem.Image.VerticalSize = " + std::to_string(h) +
            "\nSystem.Image.Dimensions = " + std::to_string(w) + " x " + std::to_string(h) +
            "\nSystem.Image.BitDepth = " + std::to_string(depth) +
-           "\nTamsorel.Sprite.FrameCount = " + std::to_string(frames) + "\nTamsorel.Sprite.PixelFormat = " + format +
-           "\n";
+           "\nTamsorel.Sprite.FrameCount = " + std::to_string(frames) +
+           (claimed != 0 ? "\nTamsorel.Sprite.ClaimedFrameCount = " + std::to_string(claimed) : std::string()) +
+           "\nTamsorel.Sprite.PixelFormat = " + format + "\n";
   };
   EncodedSprite claimed = EncodeFrames(SpriteKind::kS16, 1, {PatternFrame(4, 3, 1, false)});
   claimed.bytes[4] = claimed.bytes[5] = 0xFF;
@@ -317,9 +378,10 @@ TEST_F(HandlerRegistrationTest, ProphostOverSamplesFixturesAndHostileFiles) {
                EncodeFrames(SpriteKind::kC16, 0, {PatternFrame(9, 8, 1, false), PatternFrame(30, 2, 2, false)}).bytes),
        lines(9, 8, 16, 2, "16-bit 5-5-5, compressed")},
       // 65535 frames claimed: the file has room for 4 entries after its
-      // header, its own and 3 made of its pixels.
-      {Fixture(L"claimed.s16", claimed.bytes), lines(4, 3, 16, 4, "16-bit 5-6-5")},
-      {Fixture(L"cut.spr", cut.bytes), lines(6, 2, 8, 1, "8-bit palette")},
+      // header, its own and 3 made of its pixels; the claim follows.
+      {Fixture(L"claimed.s16", claimed.bytes), lines(4, 3, 16, 4, "16-bit 5-6-5", 65535)},
+      // Cut inside the second of the two entries the header claims.
+      {Fixture(L"cut.spr", cut.bytes), lines(6, 2, 8, 1, "8-bit palette", 2)},
       {Fixture(L"text.c16", std::vector<uint8_t>(text.begin(), text.end())), ""},
   };
   auto runTable = [&](bool throughRegistry) {
@@ -345,6 +407,37 @@ TEST_F(HandlerRegistrationTest, ProphostOverSamplesFixturesAndHostileFiles) {
   EXPECT_NE(unbound.err.find("no property handler is registered for .spr"), std::string::npos) << unbound.err;
   ASSERT_EQ(register_(), S_OK);
   runTable(true);
+}
+
+// The schema describes each of Tamsorel's own properties under the key the
+// handler gives it (a wrong propID would show an empty column), with the
+// type of its values.
+TEST(PropertySchema, DescribesTheHandlersKeys) {
+  const std::string schema = ReadFileBytes(TAMSOREL_SCHEMA_FILE);
+  const struct {
+    const char* name;
+    PROPERTYKEY key;
+    const char* type;
+  } own[] = {
+      {"Tamsorel.Sprite.FrameCount", kFrameCount, "UInt32"},
+      {"Tamsorel.Sprite.PixelFormat", kPixelFormat, "String"},
+      {"Tamsorel.Sprite.ClaimedFrameCount", kClaimedFrameCount, "UInt32"},
+  };
+  std::map<std::string, std::string> expected;
+  for (const auto& p : own) expected[p.name] = KeyText(p.key);
+  EXPECT_EQ(DescribedKeys(schema), expected);
+  for (const auto& p : own) {
+    SCOPED_TRACE(p.name);
+    const size_t at = schema.find("<propertyDescription name=\"" + std::string(p.name) + "\"");
+    ASSERT_NE(at, std::string::npos);
+    const size_t end = schema.find("</propertyDescription>", at);
+    const size_t type = schema.find("<typeInfo ", at);
+    ASSERT_LT(type, end);
+    EXPECT_EQ(Attribute(schema, type, "type"), p.type);
+    const size_t label = schema.find("<labelInfo ", at);
+    ASSERT_LT(label, end);
+    EXPECT_NE(Attribute(schema, label, "label"), "");
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The details of a sprite from its header and frame directory: the values
-// for every kind, damaged and hostile directories, files that are no sprite,
-// and the bound on what is read (the header and the entries, once).
+// for every kind, damaged and hostile directories (frames held against
+// frames claimed), files that are no sprite, and the bound on what is read
+// (the header and the entries, once).
 #include "properties/sprite_details.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,8 @@ TEST(SpriteDetails, EveryKindAndFormat) {
     EXPECT_EQ(d.width, 7u);
     EXPECT_EQ(d.height, 5u);
     EXPECT_EQ(d.frameCount, 3u);
+    EXPECT_EQ(d.claimedFrameCount, 3u);
+    EXPECT_FALSE(d.ClaimDiffers());
     EXPECT_EQ(DimensionsText(d.width, d.height), "7 x 5");
   }
 }
@@ -99,6 +102,7 @@ TEST(SpriteDetails, ReadsTheHeaderAndEntriesOnly) {
     uint64_t fetched = 0;
     ASSERT_TRUE(ReadSpriteDetails(source, c.kind == SpriteKind::kSpr, &d, &problem, &fetched)) << problem;
     EXPECT_EQ(d.frameCount, c.frames.size());
+    EXPECT_EQ(d.claimedFrameCount, c.frames.size());
     const uint64_t header = c.kind == SpriteKind::kSpr ? tamsorel::kSprHeaderSize : tamsorel::kSprite16HeaderSize;
     EXPECT_EQ(source.total, header + kFrameEntrySize * c.frames.size());
     EXPECT_EQ(source.furthest, e.entryAt.back() + kFrameEntrySize);
@@ -108,8 +112,10 @@ TEST(SpriteDetails, ReadsTheHeaderAndEntriesOnly) {
 
 std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
-// Damaged and hostile directories give what can be read; bytes that are no
-// sprite give a reason instead.
+// Damaged and hostile directories give what can be read, the frames held
+// and, apart from them, the frames the header claims; the claim costs no
+// read beyond the entries the file holds.  Bytes that are no sprite give a
+// reason instead.
 TEST(SpriteDetails, DamagedFilesGiveWhatCanBeRead) {
   // 65535 frames claimed with two written: the file has room for six
   // entries (its 48 bytes after the header), and those are what it holds.
@@ -131,29 +137,44 @@ TEST(SpriteDetails, DamagedFilesGiveWhatCanBeRead) {
   EncodedSprite shortPixels = EncodeFrames(SpriteKind::kS16, 1, Frames({{8, 8}}, false));
   shortPixels.bytes.resize(shortPixels.bytes.size() - 10);
 
+  // An SPR claiming 300 frames with one written: the file's 4 x 4 pixels
+  // make two more entries; the claim is 300, not the byte 0x2C of 300's
+  // low half alone.
+  EncodedSprite claimed300 = EncodeFrames(SpriteKind::kSpr, 0, Frames({{4, 4}}, true));
+  claimed300.bytes[0] = 300 & 0xFF;
+  claimed300.bytes[1] = 300 >> 8;
+
   const struct {
     const char* name;
     std::vector<uint8_t> bytes;
     bool spr;
-    uint32_t frames, width, height;
+    uint32_t frames, claimed, width, height;
   } cases[] = {
-      {"65535 frames claimed", claimed.bytes, false, 6, 4, 3},
-      {"spr directory cut", cutSpr.bytes, true, 2, 6, 2},
-      {"c16 line table cut", cutC16.bytes, false, 2, 5, 4},
-      {"c16 65535 frames claimed", manyC16.bytes, false, 4, 2, 1},
-      {"pixels cut", shortPixels.bytes, false, 1, 8, 8},
+      {"65535 frames claimed", claimed.bytes, false, 6, 65535, 4, 3},
+      {"spr 300 frames claimed", claimed300.bytes, true, 3, 300, 4, 4},
+      {"spr directory cut", cutSpr.bytes, true, 2, 3, 6, 2},
+      {"c16 line table cut", cutC16.bytes, false, 2, 2, 5, 4},
+      {"c16 65535 frames claimed", manyC16.bytes, false, 4, 65535, 2, 1},
+      {"pixels cut", shortPixels.bytes, false, 1, 1, 8, 8},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RecordingSource source(c.bytes);
     SpriteDetails d;
     std::string problem;
-    ASSERT_TRUE(ReadSpriteDetails(source, c.spr, &d, &problem)) << problem;
+    uint64_t fetched = 0;
+    ASSERT_TRUE(ReadSpriteDetails(source, c.spr, &d, &problem, &fetched)) << problem;
     EXPECT_EQ(d.frameCount, c.frames);
+    EXPECT_EQ(d.claimedFrameCount, c.claimed);
+    EXPECT_EQ(d.ClaimDiffers(), c.claimed != c.frames);
     EXPECT_TRUE(d.hasSize);
     EXPECT_EQ(d.width, c.width);
     EXPECT_EQ(d.height, c.height);
-    EXPECT_LE(source.total, c.bytes.size());
+    // The header and the entries held, each byte once, however many the
+    // header claims.
+    const uint64_t header = c.spr ? tamsorel::kSprHeaderSize : tamsorel::kSprite16HeaderSize;
+    EXPECT_EQ(source.total, header + kFrameEntrySize * uint64_t{c.frames});
+    EXPECT_EQ(fetched, source.total);
   }
 }
 

@@ -65,7 +65,8 @@ class StoreTest : public ::testing::Test {
       const char* name;
     } names[] = {{kHorizontalSize, "HorizontalSize"}, {kVerticalSize, "VerticalSize"},
                  {kDimensions, "Dimensions"},         {kBitDepth, "BitDepth"},
-                 {kFrameCount, "FrameCount"},         {kPixelFormat, "PixelFormat"}};
+                 {kFrameCount, "FrameCount"},         {kPixelFormat, "PixelFormat"},
+                 {kClaimedFrameCount, "ClaimedFrameCount"}};
     std::string text;
     for (DWORD i = 0; i < count; ++i) {
       PROPERTYKEY key;
@@ -101,10 +102,15 @@ std::vector<FrameSpec> Frames(std::vector<std::pair<uint16_t, uint16_t>> sizes, 
   return frames;
 }
 
-std::string Expected(unsigned w, unsigned h, unsigned depth, unsigned frames, const char* format) {
+// The listing of a file; `claimed`, when not 0, is the header's claim that
+// differs from the frames held and follows them.
+std::string Expected(unsigned w, unsigned h, unsigned depth, unsigned frames, const char* format,
+                     unsigned claimed = 0) {
   return "HorizontalSize = " + std::to_string(w) + "\nVerticalSize = " + std::to_string(h) +
          "\nDimensions = " + std::to_string(w) + " x " + std::to_string(h) + "\nBitDepth = " + std::to_string(depth) +
-         "\nFrameCount = " + std::to_string(frames) + "\nPixelFormat = " + format + "\n";
+         "\nFrameCount = " + std::to_string(frames) +
+         (claimed != 0 ? "\nClaimedFrameCount = " + std::to_string(claimed) : std::string()) +
+         "\nPixelFormat = " + format + "\n";
 }
 
 // The values of multi-frame files of every kind, and that the store reads
@@ -144,6 +150,11 @@ TEST_F(StoreTest, ValuesOfEveryKindFromTheDirectoryAlone) {
     // The stream is not kept once Initialize has returned.
     EXPECT_EQ(stream->AddRef(), 2u);
     stream->Release();
+    // The header claims the frames held: no second count, and asking for
+    // one gives an empty value.
+    PROPVARIANT value;
+    ASSERT_EQ(store->GetValue(kClaimedFrameCount, &value), S_OK);
+    EXPECT_EQ(value.vt, VT_EMPTY);
   }
 }
 
@@ -154,11 +165,28 @@ TEST_F(StoreTest, DamagedFilesGiveWhatCanBeReadAndNoSpriteFails) {
   cut.bytes.resize(cut.tableAt[1] + 100);  // the second line table is cut
   const std::string text = "Not a sprite at all: a few words of text.\r\n";
 
+  // A directory cut inside its second of three entries: one held, three
+  // claimed.
+  EncodedSprite cutEntries = EncodeFrames(SpriteKind::kS16, 0, Frames({{3, 7}, {2, 2}, {5, 1}}, false));
+  cutEntries.bytes.resize(cutEntries.entryAt[1] + 3);
+
   ComRef<IPropertyStore> store;
-  ASSERT_EQ(Load(claimed.bytes, L"many.spr", &store), S_OK);
+  MemoryStream* stream = nullptr;
+  ASSERT_EQ(Load(claimed.bytes, L"many.spr", &store, {}, &stream), S_OK);
   // The file has room for 5 entries after its header (44 bytes): its own
-  // and 4 made of its pixels.
-  EXPECT_EQ(Listing(store.get()), Expected(9, 4, 8, 5, "8-bit palette"));
+  // and 4 made of its pixels.  Those are the frames; the header's 65535
+  // follows them.  The claim costs no read: the header and the 5 entries,
+  // each byte once.
+  EXPECT_EQ(Listing(store.get()), Expected(9, 4, 8, 5, "8-bit palette", 65535));
+  EXPECT_EQ(stream->handedOut, tamsorel::kSprHeaderSize + 5 * tamsorel::kFrameEntrySize);
+  stream->Release();
+  PROPVARIANT value;
+  ASSERT_EQ(store->GetValue(kClaimedFrameCount, &value), S_OK);
+  EXPECT_EQ(value.vt, VT_UI4);
+  EXPECT_EQ(value.ulVal, 65535u);
+  ASSERT_EQ(Load(cutEntries.bytes, L"cut.s16", &store), S_OK);
+  EXPECT_EQ(Listing(store.get()), Expected(3, 7, 16, 1, "16-bit 5-5-5", 3));
+  // A line table cut short still holds both entries the header claims.
   ASSERT_EQ(Load(cut.bytes, L"cut.c16", &store), S_OK);
   EXPECT_EQ(Listing(store.get()), Expected(6, 5, 16, 2, "16-bit 5-6-5, compressed"));
 
@@ -252,7 +280,7 @@ TEST_F(StoreTest, ReadOnlyStoreAndItsContract) {
   EXPECT_EQ(store->Commit(), STG_E_ACCESSDENIED);
   ComRef<IPropertyStoreCapabilities> capabilities;
   ASSERT_EQ(store->QueryInterface(IID_IPropertyStoreCapabilities, capabilities.out()), S_OK);
-  for (const PROPERTYKEY& k : {kHorizontalSize, kBitDepth, kFrameCount, kPixelFormat})
+  for (const PROPERTYKEY& k : {kHorizontalSize, kBitDepth, kFrameCount, kPixelFormat, kClaimedFrameCount})
     EXPECT_EQ(capabilities->IsPropertyWritable(k), S_FALSE);
   ASSERT_EQ(store->GetValue(kBitDepth, &value), S_OK);
   EXPECT_EQ(value.ulVal, 16u);

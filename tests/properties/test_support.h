@@ -28,6 +28,7 @@ const PROPERTYKEY kDimensions = {kImage, 13};
 const PROPERTYKEY kBitDepth = {kImage, 7};
 const PROPERTYKEY kFrameCount = {kTamsorel, 2};
 const PROPERTYKEY kPixelFormat = {kTamsorel, 3};
+const PROPERTYKEY kClaimedFrameCount = {kTamsorel, 4};
 
 inline std::wstring Directory(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
 

@@ -58,6 +58,7 @@ const KnownKey kKnownKeys[] = {
     {kImage, 3, "System.Image.HorizontalSize"},   {kImage, 4, "System.Image.VerticalSize"},
     {kImage, 13, "System.Image.Dimensions"},      {kImage, 7, "System.Image.BitDepth"},
     {kTamsorel, 2, "Tamsorel.Sprite.FrameCount"}, {kTamsorel, 3, "Tamsorel.Sprite.PixelFormat"},
+    {kTamsorel, 4, "Tamsorel.Sprite.ClaimedFrameCount"},
 };
 
 std::string KeyName(const PROPERTYKEY& key) {
