@@ -54,7 +54,7 @@ void Thumbnail(benchmark::State& state) {
     DecodedSprite sprite(platform);
     if (sprite.Decode(kNames[kind]) != S_OK) state.SkipWithError("decode failed");
     pngBytes = 0;
-    const std::string problem = WriteThumbnailPng(sprite.Header(), *sprite.Bitmap(), size,
+    const std::string problem = WriteThumbnailPng(sprite.Frame(), size,
                                                   [&](const uint8_t*, std::size_t n) {
                                                     pngBytes += n;
                                                     return true;
@@ -72,9 +72,7 @@ void Convert(benchmark::State& state) {
   platform.AddFile(kNames[kind], MakeSprite(kind, side));
   DecodedSprite sprite(platform);
   sprite.Decode(kNames[kind]);
-  FrameView view;
-  std::string error;
-  ViewOfBitmap(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &view, &error);
+  const FrameView view = ViewOf(sprite.Frame());
   FrameRgbaRows frame(view);
   std::vector<uint8_t> row(std::size_t{side} * 4);
   for (auto _ : state) {
@@ -106,9 +104,7 @@ void Scale(benchmark::State& state) {
   platform.AddFile(kNames[2], MakeSprite(2, side));
   DecodedSprite sprite(platform);
   sprite.Decode(kNames[2]);
-  FrameView view;
-  std::string error;
-  ViewOfBitmap(sprite.Header(), sprite.Bitmap()->pixels, sprite.Bitmap()->pixelBytes, &view, &error);
+  const FrameView view = ViewOf(sprite.Frame());
   FrameRgbaRows frame(view);
   HeldRows rows(side, ReadAllRows(frame));
   std::vector<uint8_t> out(std::size_t{size} * 4);

@@ -3,30 +3,29 @@
 #include <cstring>
 #include <new>
 
-#include "decode/bitmap_header.h"
-#include "decode/sprite_format.h"
+#include "decode/frame_fill.h"
+#include "decode/sprite_probe.h"
 #include "frames/rgba.h"
 
 namespace tamsorel {
 namespace plugins {
 
 HeaderState ReadFirstFrame(const uint8_t* bytes, std::size_t size, bool spr, FirstFrame* first,
-                           std::string* problem) {
-  const std::size_t header = spr ? kSprHeaderSize : kSprite16HeaderSize;
-  if (size < header + kFrameEntrySize) return HeaderState::kNeedMore;
-  const uint16_t count = LoadLe16(bytes + header - 2);
-  if (count == 0) {
-    *problem = "its header says it holds no frames";
+                           std::string* problem, const SpriteLimits& limits) {
+  const SpriteProbe probe = ProbeSprite(bytes, size, spr, /*whole=*/false);
+  if (probe.result == SpriteProbe::Result::kNeedMore) return HeaderState::kNeedMore;
+  if (probe.result == SpriteProbe::Result::kNotSprite) {
+    *problem = probe.problem;
     return HeaderState::kRefused;
   }
-  const FrameEntry entry = ParseFrameEntry(bytes + header);
+  const FrameEntry& entry = probe.firstEntry;
   if (entry.width == 0 || entry.height == 0) {
     *problem = "frame 1 has no pixels";
     return HeaderState::kRefused;
   }
-  const uint64_t stride = spr ? SprStride(entry.width) : Sprite16Stride(entry.width);
-  if (PixelMemoryBytes(stride, entry.height) > kMaxPixelBytes) {
-    *problem = "frame 1 has more than the 256 MiB of pixels a frame may have";
+  const std::size_t stride = FrameStride(probe.kind, probe.format, entry.width, /*packed=*/false);
+  if (PixelMemoryBytes(stride, entry.height) > limits.framePixelBytes) {
+    *problem = "frame 1 has more than the " + MiBText(limits.framePixelBytes) + " of pixels a frame may have";
     return HeaderState::kRefused;
   }
   first->width = entry.width;
@@ -34,13 +33,14 @@ HeaderState ReadFirstFrame(const uint8_t* bytes, std::size_t size, bool spr, Fir
   return HeaderState::kReady;
 }
 
-bool SpriteFrames::Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem) {
+bool SpriteFrames::Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem,
+                        const SpriteLimits& limits) {
   frames_.clear();
   sprite_.reset();
   held_ = UINT32_MAX;
   try {
     source_.reset(new MemorySource(bytes, size));
-    sprite_ = Sprite::Open(*source_, spr, problem);
+    sprite_ = Sprite::Open(*source_, spr, problem, Sprite::Reading::kFrames, limits);
     if (!sprite_) return false;
     const uint32_t count = sprite_->FrameCount();
     for (uint32_t i = 0; i < count; ++i) {

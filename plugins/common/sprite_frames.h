@@ -23,9 +23,10 @@
 namespace tamsorel {
 namespace plugins {
 
-// The most bytes a plug-in reads of one file (1 GiB, the bound on what an
-// animation may hold).
-constexpr uint64_t kMaxFileBytes = kMaxHeldBytes;
+// The limits a plug-in hands the core, unless its host sets others: a file
+// is read whole up to heldFileBytes (1 GiB, the bound on what an animation
+// may hold), a frame within framePixelBytes.
+constexpr SpriteLimits kPluginLimits{};
 
 // The header and the first directory entry, the first bytes a file has:
 // enough to know the size of frame 1 without reading anything else.
@@ -40,13 +41,14 @@ struct FirstFrame {
 // be shown: no frames, or a first frame without pixels or beyond the pixel
 // limit.
 HeaderState ReadFirstFrame(const uint8_t* bytes, std::size_t size, bool spr, FirstFrame* first,
-                           std::string* problem);
+                           std::string* problem, const SpriteLimits& limits = kPluginLimits);
 
 class SpriteFrames {
  public:
   // Opens the sprite in `bytes`, which must outlive this object, and checks
   // that frame 1 decodes.  False with the reason in words otherwise.
-  bool Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem);
+  bool Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem,
+            const SpriteLimits& limits = kPluginLimits);
 
   // The frames shown, in file order (frame 1 first).
   uint32_t Count() const { return static_cast<uint32_t>(frames_.size()); }

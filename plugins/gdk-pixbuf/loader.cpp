@@ -33,7 +33,7 @@ namespace {
 
 using tamsorel::plugins::FirstFrame;
 using tamsorel::plugins::HeaderState;
-using tamsorel::plugins::kMaxFileBytes;
+using tamsorel::plugins::kPluginLimits;
 using tamsorel::plugins::SpriteFrames;
 
 constexpr bool kSpr = TAMSOREL_LOADER_SPR != 0;
@@ -253,7 +253,7 @@ gpointer BeginLoad(GdkPixbufModuleSizeFunc size, GdkPixbufModulePreparedFunc pre
 
 gboolean LoadIncrement(gpointer data, const guchar* buffer, guint size, GError** error) {
   Context* context = static_cast<Context*>(data);
-  if (uint64_t{context->bytes->len} + size > kMaxFileBytes) {
+  if (uint64_t{context->bytes->len} + size > kPluginLimits.heldFileBytes) {
     SetError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "the file is larger than the 1 GiB a sprite may have");
     return FALSE;
   }

@@ -67,12 +67,12 @@ bool SpriteHandler::Load() {
     // further than the bound.
     for (;;) {
       const int at = bytes_.size();
-      if (static_cast<uint64_t>(at) >= kMaxFileBytes) {
+      if (static_cast<uint64_t>(at) >= kPluginLimits.heldFileBytes) {
         char extra;
         if (source->read(&extra, 1) > 0) return false;  // larger than a sprite may be
         break;
       }
-      const qint64 want = qMin<qint64>(kChunkBytes, static_cast<qint64>(kMaxFileBytes) - at);
+      const qint64 want = qMin<qint64>(kChunkBytes, static_cast<qint64>(kPluginLimits.heldFileBytes) - at);
       bytes_.resize(at + static_cast<int>(want));
       const qint64 got = source->read(bytes_.data() + at, want);
       bytes_.resize(at + static_cast<int>(got > 0 ? got : 0));

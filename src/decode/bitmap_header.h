@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decode/sprite_format.h"
+
 namespace tamsorel {
 
 constexpr std::size_t kInfoHeaderSize = 40;   // BITMAPINFOHEADER
@@ -48,10 +50,6 @@ std::size_t ColourBytes(const BitmapHeaderView& view);
 // Row length of the described bitmap in bytes (4-byte aligned), 0 if the
 // description is not one this system makes.
 std::size_t BitmapStride(const BitmapHeaderView& view);
-
-// Largest pixel memory (row stride x rows) a decoded frame may have, the same
-// on every platform: a larger frame is refused before any bitmap is made.
-constexpr uint64_t kMaxPixelBytes = uint64_t{256} << 20;
 
 // Pixel memory the described bitmap needs (stride x rows), in 64 bits so the
 // product never wraps; 0 if the description is not one this system makes.

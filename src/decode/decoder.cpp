@@ -1,9 +1,8 @@
-// First-frame decoder.  Reads the header, the first frame entry and (16-bit
-// kinds) the line-offset table, describes the bitmap in the caller's scratch
-// buffer, creates the bitmap and fills it by copying rows (SPR, S16) or by
-// expanding the runs of each line (C16).  Every handle is held by a guard so
-// that each path gives back, in this order, the device context, the palette
-// or the line-offset block, and the file.
+// The thumbnail.  Probes the header and frame 1's entry, reads the line
+// offsets (16-bit kinds), describes the bitmap in the caller's scratch
+// buffer, creates it and has the frame decoder fill it.  Every handle is
+// held by a guard so that each path gives back, in this order, the device
+// context, the palette or the line-offset block, and the file.
 #include "decode/decoder.h"
 
 #include <algorithm>
@@ -12,8 +11,8 @@
 #include <new>
 
 #include "decode/bitmap_header.h"
-#include "decode/c16_lines.h"
 #include "decode/decode_platform.h"
+#include "decode/frame_fill.h"
 #include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
 
@@ -53,20 +52,12 @@ bool ReadExactly(DecodePlatform& platform, DecodePlatform::FileHandle file, void
   return platform.ReadFile(file, buffer, count, &obtained) && obtained == count;
 }
 
-// Reads whose outcome does not matter: pixels that cannot be read stay zero.
-void ReadPixels(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8_t* target,
-                std::size_t count) {
-  uint32_t obtained = 0;
-  platform.ReadFile(file, target, static_cast<uint32_t>(count), &obtained);
-}
-
 // The same read for the C16 lines, served straight from the platform's read
 // buffer when it holds the bytes (`buffer` may be null).
 bool ReadExactly(DecodePlatform& platform, DecodePlatform::FileHandle file, ReadBuffer* buffer,
                  void* target, uint32_t count) {
   return (buffer && buffer->ReadHeld(target, count)) || ReadExactly(platform, file, target, count);
 }
-
 
 void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount,
                      uint32_t compression) {
@@ -79,37 +70,7 @@ void WriteInfoHeader(uint8_t* header, const FrameEntry& entry, uint16_t bitCount
   // biSizeImage, the resolutions and the colour counts stay 0.
 }
 
-// Creates the bitmap the header describes and hands its handle to the
-// caller.  A bitmap that comes without pixel memory, or whose memory has no
-// known size, is useless to anyone: it is deleted and the caller gets null.
-bool CreateBitmapFor(DecodePlatform& platform, DecodePlatform::DcHandle dc, const uint8_t* header,
-                     BitmapHandle* bitmap, DecodePlatform::CreatedBitmap* created) {
-  *created = platform.CreateBitmap(dc, header);
-  if (created->handle && (!created->pixels || created->pixelBytes == 0)) {
-    platform.DeleteBitmap(created->handle);
-    created->handle = nullptr;
-  }
-  *bitmap = created->handle;
-  return created->handle != nullptr;
-}
-
-// Copies `height` packed rows of `rowBytes` from the file into rows
-// `stride` bytes apart.  When the two layouts coincide the frame is read in
-// one go.  Rows that the pixel memory cannot hold are not read.
-void CopyRows(DecodePlatform& platform, DecodePlatform::FileHandle file,
-              const DecodePlatform::CreatedBitmap& bitmap, std::size_t rowBytes,
-              std::size_t stride, uint32_t height) {
-  if (stride == 0) return;
-  const std::size_t rows = std::min<std::size_t>(height, bitmap.pixelBytes / stride);
-  const uint64_t whole = PixelMemoryBytes(rowBytes, height);
-  if (rowBytes == stride && rows == height && whole <= std::numeric_limits<uint32_t>::max()) {
-    ReadPixels(platform, file, bitmap.pixels, static_cast<std::size_t>(whole));
-    return;
-  }
-  for (std::size_t r = 0; r < rows; ++r) ReadPixels(platform, file, bitmap.pixels + r * stride, rowBytes);
-}
-
-// The file as the C16 expander reads it: through the platform's read
+// The file as the frame decoder reads it: through the platform's read
 // buffer when it has one, otherwise through its reads.
 class PlatformReader {
  public:
@@ -135,83 +96,99 @@ class PlatformReader {
   ReadBuffer* buffer_;
 };
 
-// Expands the runs of every line into the bitmap's pixel memory, whose
-// rows are the expander's rows (width + (width & 1) pixels).
-void ExpandLines(DecodePlatform& platform, DecodePlatform::FileHandle file,
-                 const DecodePlatform::CreatedBitmap& bitmap, const FrameEntry& entry,
-                 const uint8_t* lineOffsets) {
-  PlatformReader reader(platform, file);
-  C16Expansion<PlatformReader>(reader, entry, lineOffsets, bitmap.pixels, bitmap.pixelBytes / 2).Run();
-}
+using Failure = FirstFrame::Failure;
 
-HRESULT DecodeSpr(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8_t* header,
-                  BitmapHandle* bitmap) {
-  uint8_t bytes[kFrameEntrySize];
-  if (!ReadExactly(platform, file, bytes, kSprHeaderSize) || LoadLe16(bytes) == 0) return E_FAIL;
-  if (!ReadExactly(platform, file, bytes, kFrameEntrySize)) return E_FAIL;
-  const FrameEntry entry = ParseFrameEntry(bytes);
-  if (entry.height == 0 || entry.width == 0) return E_FAIL;
 
-  const uint8_t* colours = nullptr;
-  HeldPalette palette(platform, platform.AcquirePalette(&colours));
-  if (!palette) return E_FAIL;
-
-  std::memset(header, 0, kHeaderBufferSize);
-  WriteInfoHeader(header, entry, 8, kBiRgb);
-  std::memcpy(header + kInfoHeaderSize, colours, kPaletteSize);
-
-  HeldDc dc(platform, platform.GetScreenDc());
-  if (!dc) return E_FAIL;
-
-  DecodePlatform::CreatedBitmap created;
-  if (!CreateBitmapFor(platform, dc.get(), header, bitmap, &created)) return E_FAIL;
-
-  platform.SeekFile(file, entry.offset);
-  CopyRows(platform, file, created, entry.width, SprStride(entry.width), entry.height);
-  return S_OK;
-}
-
-HRESULT DecodeSprite16(DecodePlatform& platform, DecodePlatform::FileHandle file, uint8_t* header,
-                       BitmapHandle* bitmap) {
-  uint8_t bytes[kFrameEntrySize];
-  if (!ReadExactly(platform, file, bytes, kSprite16HeaderSize) || LoadLe16(bytes + 4) == 0)
-    return E_FAIL;
-  const uint32_t flags = LoadLe32(bytes);
-  if (!ReadExactly(platform, file, bytes, kFrameEntrySize)) return E_FAIL;
-  const FrameEntry entry = ParseFrameEntry(bytes);
-
-  // Offsets of lines 2..height follow the entry; they are read for S16 too.
-  // Height 0 has no table size and fails; height 1 has an empty table.
-  if (entry.height == 0) return E_FAIL;
-  const std::size_t tableBytes = 4 * (static_cast<std::size_t>(entry.height) - 1);
-  HeldBlock lineOffsets(platform, tableBytes > 0 ? platform.AllocateBlock(tableBytes) : nullptr);
-  if (tableBytes > 0) {
-    if (!lineOffsets) return E_FAIL;
-    if (!ReadExactly(platform, file, lineOffsets.get(), static_cast<uint32_t>(tableBytes)))
-      return E_FAIL;
+// Reads the header and frame 1's entry and probes them.
+Failure ProbeFile(DecodePlatform& platform, DecodePlatform::FileHandle file, bool spr, SpriteProbe* probe) {
+  uint8_t bytes[kProbeBytes];
+  const std::size_t wanted = (spr ? kSprHeaderSize : kSprite16HeaderSize) + kFrameEntrySize;
+  uint32_t held = 0;
+  while (held < wanted) {
+    uint32_t obtained = 0;
+    if (!platform.ReadFile(file, bytes + held, static_cast<uint32_t>(wanted - held), &obtained) || obtained == 0)
+      break;
+    held += obtained;
   }
+  *probe = ProbeSprite(bytes, held, spr, /*whole=*/true);
+  if (probe->result != SpriteProbe::Result::kSprite) return Failure::kNotSprite;
+  if (!probe->hasFirstEntry) return Failure::kNoEntry;
+  return Failure::kNone;
+}
 
-  HeldDc dc(platform, platform.GetScreenDc());
-  if (!dc) return E_FAIL;
-
+// Describes frame 1's bitmap in `header`: 8-bit with the built-in palette
+// (SPR, once it has the palette) or 16-bit with the channel masks of its
+// format (once there is a device context to make it with).
+void DescribeBitmap(const SpriteProbe& probe, const uint8_t* palette, uint8_t* header) {
+  if (probe.kind == SpriteKind::kSpr) {
+    std::memset(header, 0, kHeaderBufferSize);
+    WriteInfoHeader(header, probe.firstEntry, 8, kBiRgb);
+    std::memcpy(header + kInfoHeaderSize, palette, kPaletteSize);
+    return;
+  }
   // Only the info header and the masks are cleared: the rest of the buffer
   // may still hold an earlier palette, which a 16-bit bitmap does not read.
   std::memset(header, 0, kSprite16HeaderClear);
-  WriteInfoHeader(header, entry, 16, kBiBitfields);
-  const uint32_t* masks = (flags & SPRITE16_RGB565) ? kRgb565Masks : kRgb555Masks;
+  WriteInfoHeader(header, probe.firstEntry, 16, kBiBitfields);
+  const uint32_t* masks = probe.format == PixelFormat::kRgb565 ? kRgb565Masks : kRgb555Masks;
   for (int i = 0; i < 3; ++i) StoreLe32(header + kInfoHeaderSize + 4 * i, masks[i]);
+}
 
-  DecodePlatform::CreatedBitmap created;
-  if (!CreateBitmapFor(platform, dc.get(), header, bitmap, &created)) return E_FAIL;
-
-  if (flags & SPRITE16_COMPRESSED) {
-    ExpandLines(platform, file, created, entry, lineOffsets.get());
-  } else {
-    platform.SeekFile(file, entry.offset);
-    CopyRows(platform, file, created, 2 * static_cast<std::size_t>(entry.width),
-             Sprite16Stride(entry.width), entry.height);
+// The thumbnail's contract, step by step; every handle is given back on
+// every path by its guard.
+Failure Decode(DecodePlatform& platform, DecodePlatform::FileHandle file, bool spr, uint8_t* header,
+               BitmapHandle* bitmap, FirstFrame* frame, const SpriteLimits& limits) {
+  SpriteProbe probe;
+  const Failure probed = ProbeFile(platform, file, spr, &probe);
+  if (probed != Failure::kNone) return probed;
+  const FrameEntry& entry = probe.firstEntry;
+  frame->kind = probe.kind;
+  frame->format = probe.format;
+  frame->width = entry.width;
+  frame->height = entry.height;
+  // A 16-bit frame 0 pixels wide goes on to ask for its bitmap, which the
+  // platform refuses: the caller's handle is then null, as it always was.
+  if (entry.height == 0 || (spr && entry.width == 0)) return Failure::kNoPixels;
+  const std::size_t stride = FrameStride(probe.kind, probe.format, entry.width, /*packed=*/false);
+  if (PixelMemoryBytes(stride, entry.height) > limits.framePixelBytes) {
+    *bitmap = nullptr;  // as when the platform refuses to make the bitmap
+    return Failure::kTooLarge;
   }
-  return S_OK;
+
+  // 16-bit kinds: the offsets of lines 2..height follow the entry.  They
+  // are read for S16 too, whose thumbnail needs them whole all the same.
+  const uint8_t* palette = nullptr;
+  HeldPalette heldPalette(platform, spr ? platform.AcquirePalette(&palette) : nullptr);
+  if (spr && !heldPalette) return Failure::kNoPalette;
+  if (spr) DescribeBitmap(probe, palette, header);
+  const std::size_t tableBytes = spr ? 0 : 4 * (std::size_t{entry.height} - 1);
+  HeldBlock lineOffsets(platform, tableBytes > 0 ? platform.AllocateBlock(tableBytes) : nullptr);
+  if (tableBytes > 0) {
+    if (!lineOffsets) return Failure::kNoMemory;
+    if (!ReadExactly(platform, file, lineOffsets.get(), static_cast<uint32_t>(tableBytes)))
+      return Failure::kCutLineTable;
+  }
+
+  HeldDc dc(platform, platform.GetScreenDc());
+  if (!dc) return Failure::kNoScreen;
+  if (!spr) DescribeBitmap(probe, palette, header);
+
+  // A bitmap that comes without pixel memory, or whose memory has no known
+  // size, is useless to anyone: it is deleted and the caller gets null.
+  DecodePlatform::CreatedBitmap created = platform.CreateBitmap(dc.get(), header);
+  if (created.handle && (!created.pixels || created.pixelBytes == 0)) {
+    platform.DeleteBitmap(created.handle);
+    created.handle = nullptr;
+  }
+  *bitmap = created.handle;
+  if (!created.handle) return entry.width == 0 ? Failure::kNoPixels : Failure::kNoMemory;
+  frame->stride = stride;
+  frame->pixels = created.pixels;
+  frame->pixelBytes = created.pixelBytes;
+
+  PlatformReader reader(platform, file);
+  FillFrame(reader, probe.kind, probe.format, entry, lineOffsets.get(), created.pixels, stride, created.pixelBytes);
+  return Failure::kNone;
 }
 
 }  // namespace
@@ -236,11 +213,33 @@ ReadBuffer* DecodePlatform::BufferOf(FileHandle) { return nullptr; }
 void DecodePlatform::FreeBlock(uint8_t* block) { delete[] block; }
 
 HRESULT DecodeFirstFrame(DecodePlatform& platform, const char16_t* path, uint8_t* header,
-                         BitmapHandle* bitmap) {
+                         BitmapHandle* bitmap, FirstFrame* frame, const SpriteLimits& limits) {
+  FirstFrame ignored;
+  if (!frame) frame = &ignored;
+  *frame = FirstFrame{};
   HeldFile file(platform, platform.OpenFile(path));
-  if (!file) return E_FAIL;
-  return IsSprPath(path) ? DecodeSpr(platform, file.get(), header, bitmap)
-                         : DecodeSprite16(platform, file.get(), header, bitmap);
+  frame->failure = file ? Decode(platform, file.get(), IsSprPath(path), header, bitmap, frame, limits)
+                        : Failure::kCannotOpen;
+  return frame->failure == Failure::kNone ? S_OK : E_FAIL;
+}
+
+std::string FirstFrameFailureText(const FirstFrame& frame, uint64_t fileBytes, const SpriteLimits& limits) {
+  const std::string size = std::to_string(frame.width) + " \u00D7 " + std::to_string(frame.height) + " pixels";
+  switch (frame.failure) {
+    case Failure::kNone: return {};
+    case Failure::kCannotOpen: return "cannot be opened";
+    case Failure::kNotSprite:
+      return fileBytes == 0 ? "empty file, not a readable sprite" : "not a readable sprite";
+    case Failure::kNoEntry: return "not a readable sprite: the file ends before the first frame's entry";
+    case Failure::kNoPixels: return "not a readable sprite: its first frame is " + size;
+    case Failure::kCutLineTable: return "not a readable sprite: the file ends inside the first frame's line table";
+    case Failure::kTooLarge:
+      return "frame of " + size + " is larger than the " + MiBText(limits.framePixelBytes) + " limit";
+    case Failure::kNoMemory: return "not enough memory for a frame of " + size;
+    case Failure::kNoPalette: return "the built-in palette cannot be found";
+    case Failure::kNoScreen: return "no device context to make the bitmap with";
+  }
+  return "not a readable sprite";
 }
 
 }  // namespace tamsorel

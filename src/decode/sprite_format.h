@@ -69,6 +69,28 @@ constexpr std::size_t Sprite16Stride(uint32_t width) {
   return (2 * static_cast<std::size_t>(width) + 3) & ~std::size_t{3};
 }
 
+// Largest pixel memory (row stride x rows) a decoded frame may have unless
+// its host sets another limit, the same on every platform: a larger frame
+// is refused before any memory is taken for it.
+constexpr uint64_t kMaxPixelBytes = uint64_t{256} << 20;
+
+// What a host lets one sprite cost.  Every surface reads sprites through the
+// core with its host's limits rather than caps of its own; the defaults are
+// those of Explorer's thumbnail and preview.
+struct SpriteLimits {
+  // A frame's pixel memory, rows 4-byte aligned as a bitmap holds them: a
+  // larger frame is damaged (frames) or refused (thumbnail) before any
+  // memory is taken for it.
+  uint64_t framePixelBytes = kMaxPixelBytes;
+  // Bytes of a file a host holds in memory at once (the image plug-ins
+  // read a file whole).
+  uint64_t heldFileBytes = uint64_t{1} << 30;
+  // Pixels decoded for one request that shows many frames (the preview
+  // pane's layout, `tamsorel info`'s check of C16 lines): frames past it
+  // are not decoded.
+  uint64_t decodedPixels = 64'000'000;
+};
+
 // Byte size of the pixel memory of a top-down bitmap, in 64 bits so that no
 // 16-bit width and height can overflow it on a 32-bit system.
 constexpr uint64_t PixelMemoryBytes(std::size_t stride, uint32_t height) {

@@ -71,9 +71,6 @@ constexpr uint32_t kCellMargin = 2;
 // Frames are not shrunk below this many pixels on the largest frame's
 // shorter side: the pane shows fewer frames instead.
 constexpr uint32_t kMinCellSide = 32;
-// Pixels decoded for one pane at most (a preview of any file ends its work
-// there); cells of frames past it show kNotDecodedColour's dots.
-constexpr uint64_t kPaneDecodePixels = 64'000'000;
 // Decoded frames kept for later layouts, in bytes as decoded.
 constexpr uint64_t kKeptFrameBytes = uint64_t{32} << 20;
 
@@ -163,9 +160,11 @@ class PaneDecoder {
 // Sprite::DecodeFrame, as is.
 PaneDecoder& SpriteDecoder();
 
-// Limits of one preparation (tests make them small).
+// Limits of one preparation (tests make them small).  Pixels decoded for
+// one pane at most are the host's decodedPixels (a preview of any file ends
+// its work there); cells of frames past it show kNotDecodedColour's dots.
 struct PaneLimits {
-  uint64_t decodePixels = kPaneDecodePixels;
+  uint64_t decodePixels = SpriteLimits{}.decodedPixels;
   uint64_t keptFrameBytes = kKeptFrameBytes;
 };
 

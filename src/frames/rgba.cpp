@@ -20,42 +20,15 @@ FrameView ViewOf(const StoredFrame& frame) {
   return view;
 }
 
-bool ViewOfBitmap(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes, FrameView* view,
-                  std::string* error) {
-  const BitmapHeaderView bitmap = ReadBitmapHeader(header);
-  const uint64_t needed = BitmapPixelBytes(bitmap);
-  if (needed == 0) {
-    *error = "the decoder described a bitmap of an unknown kind";
-    return false;
-  }
-  if (!pixels || needed > pixelBytes) {
-    *error = "the decoded bitmap has less pixel memory than its size needs";
-    return false;
-  }
-  const uint8_t* colours = header + kInfoHeaderSize;
-  FrameView made;
-  if (bitmap.bitCount == 8) {
-    made.format = PixelFormat::kIndexed8;
-    made.palette = colours;
-  } else {
-    const uint32_t red = LoadLe32(colours), green = LoadLe32(colours + 4), blue = LoadLe32(colours + 8);
-    if (red == kRgb565Masks[0] && green == kRgb565Masks[1] && blue == kRgb565Masks[2]) {
-      made.format = PixelFormat::kRgb565;
-    } else if (red == kRgb555Masks[0] && green == kRgb555Masks[1] && blue == kRgb555Masks[2]) {
-      made.format = PixelFormat::kRgb555;
-    } else {
-      *error = "the decoded bitmap has channel masks of neither the 5-6-5 nor the 5-5-5 layout";
-      return false;
-    }
-  }
-  made.width = static_cast<uint32_t>(bitmap.width);
-  const bool bottomUp = bitmap.height > 0;
-  made.height = bottomUp ? static_cast<uint32_t>(bitmap.height) : 0u - static_cast<uint32_t>(bitmap.height);
-  const auto stride = static_cast<std::ptrdiff_t>(BitmapStride(bitmap));
-  made.stride = bottomUp ? -stride : stride;
-  made.pixels = bottomUp ? pixels + stride * (made.height - 1) : pixels;
-  *view = made;
-  return true;
+FrameView ViewOf(const FirstFrame& frame) {
+  FrameView view;
+  view.width = frame.pixels ? frame.width : 0;
+  view.height = frame.pixels ? frame.height : 0;
+  view.format = frame.format;
+  view.pixels = frame.pixels;
+  view.stride = static_cast<std::ptrdiff_t>(frame.stride);
+  view.palette = kBuiltInPalette;
+  return view;
 }
 
 FrameRgbaRows::FrameRgbaRows(const FrameView& view) : view_(view) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "decode/decoder.h"
 #include "frames/sprite.h"
 
 namespace tamsorel {
@@ -36,7 +37,7 @@ class RgbaRows {
 };
 
 // A frame's pixels as stored, wherever they live: a StoredFrame, or the
-// pixel memory of a bitmap the first-frame decoder made.  Rows are `stride`
+// pixel memory of a thumbnail's bitmap.  Rows are `stride`
 // bytes apart (negative for bottom-up memory, `pixels` then pointing at the
 // top row).
 struct FrameView {
@@ -51,12 +52,9 @@ struct FrameView {
 // A stored frame as a view; indexed frames take the built-in palette.
 FrameView ViewOf(const StoredFrame& frame);
 
-// A bitmap the first-frame decoder made, from its header buffer (info
-// header followed by the colour table or the channel masks) and its pixel
-// memory.  Checks that the header describes a bitmap this system makes and
-// that the memory holds all of it; on failure returns false with a reason.
-bool ViewOfBitmap(const uint8_t* header, const uint8_t* pixels, std::size_t pixelBytes, FrameView* view,
-                  std::string* error);
+// The bitmap rows of a thumbnail decode (DecodeFirstFrame), as the decoder
+// describes them; an empty view when it made no bitmap.
+FrameView ViewOf(const FirstFrame& frame);
 
 // A frame's rows converted to RGBA by the rules above.
 class FrameRgbaRows : public RgbaRows {

@@ -5,8 +5,7 @@
 #include <new>
 
 #include "decode/bitmap_header.h"
-#include "decode/c16_lines.h"
-#include "decode/decoder.h"
+#include "decode/frame_fill.h"
 #include "decode/sprite_format.h"
 
 namespace tamsorel {
@@ -22,12 +21,6 @@ constexpr uint32_t kEntriesPerRead = 512;
 // frame is decoded.
 constexpr std::size_t kKeptLineTableBytes = std::size_t{4} << 20;
 
-// Bitmap memory a frame would take as a thumbnail: the same limit holds
-// for every surface that decodes frames.
-uint64_t FrameMemory(PixelFormat format, uint32_t width, uint32_t height) {
-  const std::size_t stride = format == PixelFormat::kIndexed8 ? SprStride(width) : Sprite16Stride(width);
-  return PixelMemoryBytes(stride, height);
-}
 
 std::string LineProblem(uint32_t line, const char* what) {
   return "line " + std::to_string(line) + " " + what;
@@ -59,36 +52,20 @@ class BufferReader {
 
 }  // namespace
 
-const char* KindName(SpriteKind kind) {
-  switch (kind) {
-    case SpriteKind::kSpr: return "spr";
-    case SpriteKind::kS16: return "s16";
-    case SpriteKind::kC16: return "c16";
-  }
-  return "?";
-}
-
-const char* FormatName(PixelFormat format) {
-  switch (format) {
-    case PixelFormat::kIndexed8: return "indexed8";
-    case PixelFormat::kRgb565: return "rgb565";
-    case PixelFormat::kRgb555: return "rgb555";
-  }
-  return "?";
-}
-
-Sprite::Sprite(ByteSource& source, uint32_t capacity, Reading reading)
+Sprite::Sprite(ByteSource& source, uint32_t capacity, Reading reading, const SpriteLimits& limits)
     : source_(source),
       reading_(reading),
+      limits_(limits),
       storage_(new (std::nothrow) uint8_t[capacity]),
       buffer_(storage_.get(), capacity) {}
 
-std::unique_ptr<Sprite> Sprite::Open(ByteSource& source, bool spr, std::string* problem, Reading reading) {
+std::unique_ptr<Sprite> Sprite::Open(ByteSource& source, bool spr, std::string* problem, Reading reading,
+                                     const SpriteLimits& limits) {
   // Reading only the directory, the buffer serves the decodes of frames a
   // host may still ask for: a small one will do.
   const uint32_t capacity =
       reading == Reading::kDirectory ? ReadBuffer::kSeekFill : ReadBuffer::CapacityFor(source.Size());
-  std::unique_ptr<Sprite> sprite(new (std::nothrow) Sprite(source, capacity, reading));
+  std::unique_ptr<Sprite> sprite(new (std::nothrow) Sprite(source, capacity, reading, limits));
   if (!sprite || !sprite->storage_) {
     *problem = "out of memory";
     return nullptr;
@@ -114,28 +91,19 @@ bool Sprite::ReadDirectory(bool spr, std::string* problem) {
   const uint64_t size = source_.Size();
   uint8_t header[kSprite16HeaderSize];
   const uint32_t headerSize = spr ? kSprHeaderSize : kSprite16HeaderSize;
-  if (size < headerSize) {
-    *problem = "too short for the header of a sprite";
-    return false;
-  }
-  if (!ReadExactly(0, header, headerSize)) {
+  if (size >= headerSize && !ReadExactly(0, header, headerSize)) {
     *problem = "its header cannot be read";
     return false;
   }
-  if (spr) {
-    kind_ = SpriteKind::kSpr;
-    format_ = PixelFormat::kIndexed8;
-    frameCount_ = LoadLe16(header);
-  } else {
-    const uint32_t flags = LoadLe32(header);
-    kind_ = (flags & SPRITE16_COMPRESSED) ? SpriteKind::kC16 : SpriteKind::kS16;
-    format_ = (flags & SPRITE16_RGB565) ? PixelFormat::kRgb565 : PixelFormat::kRgb555;
-    frameCount_ = LoadLe16(header + 4);
-  }
-  if (frameCount_ == 0) {
-    *problem = "its header says it holds no frames";
+  // Frame 1's entry is read with the others below.
+  const SpriteProbe probe = ProbeSprite(header, static_cast<std::size_t>(std::min<uint64_t>(size, headerSize)), spr, true);
+  if (probe.result != SpriteProbe::Result::kSprite) {
+    *problem = probe.problem;
     return false;
   }
+  kind_ = probe.kind;
+  format_ = probe.format;
+  frameCount_ = probe.claimedFrames;
 
   uint64_t directoryEnd = 0;
   if (kind_ != SpriteKind::kC16) {
@@ -199,8 +167,9 @@ void Sprite::CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const {
   const std::string size = std::to_string(f.width) + " × " + std::to_string(f.height);
   if (f.width == 0 || f.height == 0) {
     f.damaged = "it has no pixels (" + size + ")";
-  } else if (FrameMemory(format_, f.width, f.height) > kMaxPixelBytes) {
-    f.damaged = "its " + size + " pixels are more than the 256 MiB a frame may have";
+  } else if (PixelMemoryBytes(FrameStride(kind_, format_, f.width, /*packed=*/false), f.height) >
+             limits_.framePixelBytes) {
+    f.damaged = "its " + size + " pixels are more than the " + MiBText(limits_.framePixelBytes) + " a frame may have";
   } else if (f.offset < directoryEnd) {
     f.damaged = "its pixel data would start inside the frame directory";
   } else if (f.offset >= source_.Size()) {
@@ -233,10 +202,13 @@ void Sprite::KeepLinesOf(Entry& entry) {
   entry.keptAt = keptAt;
 }
 
-FrameInfo Sprite::Frame(uint32_t index) const {
+const FrameInfo& Sprite::Frame(uint32_t index) const {
   if (index < entries_.size()) return entries_[index].info;
-  FrameInfo missing;
-  missing.damaged = "its directory entry lies past the end of the file";
+  static const FrameInfo missing = [] {
+    FrameInfo info;
+    info.damaged = "its directory entry lies past the end of the file";
+    return info;
+  }();
   return missing;
 }
 
@@ -265,15 +237,15 @@ std::string Sprite::DecodeFrame(uint32_t index, StoredFrame* out) {
     } else {
       // What the file does not hold stays transparent.
       out->pixels.resize(out->RowBytes() * out->height);
-      buffer_.Seek(entry.info.offset);
-      uint32_t obtained = 0;
-      buffer_.Read(source_, out->pixels.data(), static_cast<uint32_t>(out->pixels.size()), &obtained);
-      std::memset(out->pixels.data() + obtained, 0, out->pixels.size() - obtained);
-      if (obtained < out->pixels.size()) {
+      BufferReader reader(buffer_, source_);
+      const FrameEntry frameEntry{entry.info.offset, entry.info.width, entry.info.height};
+      const FrameFill fill = FillFrame(reader, kind_, format_, frameEntry, nullptr, out->pixels.data(),
+                                       out->RowBytes(), out->pixels.size());
+      if (fill.missingBytes > 0) {
         const uint32_t bpp = BytesPerPixel(format_);
         out->irregular = entry.info.irregular.empty()
                              ? "its pixel data cannot be read whole: the last " +
-                                   Pixels((out->pixels.size() - obtained + bpp - 1) / bpp) + " stay transparent"
+                                   Pixels((fill.missingBytes + bpp - 1) / bpp) + " stay transparent"
                              : entry.info.irregular;
       }
     }
@@ -305,14 +277,14 @@ std::string Sprite::ExpandLines(const Entry& entry, StoredFrame* out) {
   out->pixels.assign(2 * rowPixels * height, 0);
   BufferReader reader(buffer_, source_);
   const FrameEntry frameEntry{entry.info.offset, entry.info.width, entry.info.height};
-  C16Expansion<BufferReader> expansion(reader, frameEntry, table, out->pixels.data(), rowPixels * height);
-  expansion.Run();
+  const FrameFill fill = FillFrame(reader, kind_, format_, frameEntry, table, out->pixels.data(), 2 * rowPixels,
+                                   out->pixels.size());
   if (width & 1u) {
     uint8_t* const pixels = out->pixels.data();
     for (uint32_t y = 1; y < height; ++y) std::memmove(pixels + 2 * std::size_t{width} * y, pixels + 2 * rowPixels * y, 2 * std::size_t{width});
     out->pixels.resize(2 * std::size_t{width} * height);
   }
-  const C16Irregularity& irregular = expansion.irregularity();
+  const C16Irregularity& irregular = fill.lines;
   switch (irregular.kind) {
     case C16Irregularity::Kind::kNone: break;
     case C16Irregularity::Kind::kShortLine:

@@ -19,8 +19,8 @@
 //         (height - 1) u32 offsets of its lines 2..height
 //
 // Bounds: reading the directory costs reads proportional to the bytes the
-// file holds, whatever frameCount claims; a frame's pixels are limited as a
-// thumbnail's are (kMaxPixelBytes); decoding does work bounded by the bytes
+// file holds, whatever frameCount claims; a frame's pixels are limited by
+// the host's SpriteLimits, as a thumbnail's are; decoding does work bounded by the bytes
 // read and the pixels produced, with at most kIdleTagAllowance empty runs
 // per C16 frame.
 #pragma once
@@ -32,18 +32,10 @@
 #include <vector>
 
 #include "decode/read_buffer.h"
+#include "decode/sprite_probe.h"
 #include "frames/byte_source.h"
 
 namespace tamsorel {
-
-enum class SpriteKind { kSpr, kS16, kC16 };
-enum class PixelFormat { kIndexed8, kRgb565, kRgb555 };
-
-// "spr", "s16", "c16" and "indexed8", "rgb565", "rgb555".
-const char* KindName(SpriteKind kind);
-const char* FormatName(PixelFormat format);
-// Bytes one stored pixel takes: 1 (indexed) or 2.
-inline uint32_t BytesPerPixel(PixelFormat format) { return format == PixelFormat::kIndexed8 ? 1 : 2; }
 
 // One frame as the directory describes it.
 struct FrameInfo {
@@ -85,9 +77,11 @@ class Sprite {
   // entry: the header and the entries, each byte once and nothing else (no
   // C16 line table), for hosts that show details without pixels.  Frames
   // still decode, through reads of their own.
+  //
+  // `limits.framePixelBytes` is the host's limit on a frame's pixels.
   enum class Reading { kFrames, kDirectory };
   static std::unique_ptr<Sprite> Open(ByteSource& source, bool spr, std::string* problem,
-                                      Reading reading = Reading::kFrames);
+                                      Reading reading = Reading::kFrames, const SpriteLimits& limits = {});
 
   SpriteKind Kind() const { return kind_; }
   PixelFormat Format() const { return format_; }
@@ -99,8 +93,9 @@ class Sprite {
   uint32_t FrameCount() const { return frameCount_; }
   uint32_t HeldFrames() const { return static_cast<uint32_t>(entries_.size()); }
   uint32_t ReadableFrames() const { return readableFrames_; }
-  // Frame `index` (from 0, below FrameCount()).
-  FrameInfo Frame(uint32_t index) const;
+  // Frame `index` (from 0, below FrameCount()); frames past HeldFrames()
+  // all share one description.  Valid while the Sprite lives.
+  const FrameInfo& Frame(uint32_t index) const;
 
   // Decodes frame `index` into `*out`, reusing its memory.  Empty on
   // success; otherwise why the frame cannot be read (then `*out` holds no
@@ -117,7 +112,7 @@ class Sprite {
   };
   static constexpr std::size_t kNotKept = SIZE_MAX;
 
-  Sprite(ByteSource& source, uint32_t capacity, Reading reading);
+  Sprite(ByteSource& source, uint32_t capacity, Reading reading, const SpriteLimits& limits);
   bool ReadExactly(uint64_t offset, void* target, uint32_t count);
   bool ReadDirectory(bool spr, std::string* problem);
   void CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const;
@@ -126,6 +121,7 @@ class Sprite {
 
   ByteSource& source_;
   const Reading reading_;
+  const SpriteLimits limits_;
   std::unique_ptr<uint8_t[]> storage_;
   ReadBuffer buffer_;
   SpriteKind kind_ = SpriteKind::kSpr;

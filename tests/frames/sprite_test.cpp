@@ -15,6 +15,7 @@
 #include "counting_source.h"
 #include "frame_encoder.h"
 #include "frames/byte_source.h"
+#include "decode/c16_lines.h"
 #include "frames/sprite.h"
 
 namespace tamsorel {

@@ -348,12 +348,13 @@ std::string DecodeFailure(const std::string& name, std::vector<uint8_t> file,
   platform.AddFile(path, std::move(file));
   std::vector<uint8_t> header(kHeaderBufferSize, 0);
   BitmapHandle bitmap = nullptr;
-  const HRESULT hr = DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap);
+  FirstFrame frame;
+  const HRESULT hr = DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap, &frame);
   if (hr == S_OK) {
     platform.DeleteBitmap(bitmap);
     return "";
   }
-  return DecodeFailureText(header.data(), hr, size);
+  return DecodeFailureText(frame, hr, size);
 }
 
 // The headers of a one-frame sprite without its pixels: enough for the
@@ -385,15 +386,21 @@ TEST(DecodeFailureText, SaysWhyTheDecodeFailed) {
       {"cut.s16", {2, 0, 0, 0, 1}, PortableBitmapPlatform::kDefaultMaxPixelBytes,
        "not a readable sprite (E_FAIL 0x80004005)"},
       {"zero.spr", {1, 0, 10, 0, 0, 0, 0, 0, 5, 0}, PortableBitmapPlatform::kDefaultMaxPixelBytes,
+       "not a readable sprite: its first frame is 0 \u00D7 5 pixels (E_FAIL 0x80004005)"},
+      {"noentry.c16", {2, 0, 0, 0, 1, 0, 1, 2}, PortableBitmapPlatform::kDefaultMaxPixelBytes,
+       "not a readable sprite: the file ends before the first frame's entry (E_FAIL 0x80004005)"},
+      {"cuttable.s16", {1, 0, 0, 0, 1, 0, 20, 0, 0, 0, 2, 0, 3, 0, 0, 0}, PortableBitmapPlatform::kDefaultMaxPixelBytes,
+       "not a readable sprite: the file ends inside the first frame's line table (E_FAIL 0x80004005)"},
+      {"none.s16", {1, 0, 0, 0, 0, 0, 20, 0, 0, 0, 2, 0, 3, 0}, PortableBitmapPlatform::kDefaultMaxPixelBytes,
        "not a readable sprite (E_FAIL 0x80004005)"},
       {"empty.c16", {}, PortableBitmapPlatform::kDefaultMaxPixelBytes,
        "empty file, not a readable sprite (E_FAIL 0x80004005)"},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeFailure(c.name, c.file, c.maxPixelBytes), c.text) << c.name;
 
-  // A header buffer nobody wrote, the file size unknown.
-  const std::vector<uint8_t> untouched(kHeaderBufferSize, 0);
-  EXPECT_EQ(DecodeFailureText(untouched.data(), E_FAIL), "not a readable sprite (E_FAIL 0x80004005)");
+  FirstFrame unopened;
+  unopened.failure = FirstFrame::Failure::kCannotOpen;
+  EXPECT_EQ(DecodeFailureText(unopened, E_FAIL), "cannot be opened (E_FAIL 0x80004005)");
 }
 
 }  // namespace

@@ -318,21 +318,8 @@ std::string WriteOutputFile(const std::string& out, const std::string& input,
   return std::string();
 }
 
-std::string DecodeFailureText(const uint8_t* header, HRESULT hr, uint64_t fileBytes) {
-  const std::string code = " (" + HResultText(hr) + ")";
-  const BitmapHeaderView view = ReadBitmapHeader(header);
-  const uint64_t pixelBytes = BitmapPixelBytes(view);
-  if (pixelBytes != 0) {
-    // The decoder described the frame and then could not make its bitmap.
-    const long long height = view.height < 0 ? -static_cast<long long>(view.height) : view.height;
-    const std::string frame =
-        "frame of " + std::to_string(view.width) + " \u00D7 " + std::to_string(height) + " pixels";
-    if (pixelBytes > kMaxPixelBytes)
-      return frame + " is larger than the " + std::to_string(kMaxPixelBytes >> 20) + " MiB limit" + code;
-    return "not enough memory for a " + frame + code;
-  }
-  if (fileBytes == 0) return "empty file, not a readable sprite" + code;
-  return "not a readable sprite" + code;
+std::string DecodeFailureText(const FirstFrame& frame, HRESULT hr, uint64_t fileBytes) {
+  return FirstFrameFailureText(frame, fileBytes) + " (" + HResultText(hr) + ")";
 }
 
 }  // namespace tamsorel

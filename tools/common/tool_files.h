@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/hresult.h"
+#include "decode/decoder.h"
 
 namespace tamsorel {
 
@@ -42,14 +43,11 @@ std::string WriteOutputFile(const std::string& out, const std::string& input,
 // folder does not exist").
 std::string OutputFileProblem(const std::string& out, const std::string& input);
 
-// Why DecodeFirstFrame failed, in words, from the header buffer it left
-// (kHeaderBufferSize bytes, zero-filled before the call) and its result,
-// the result code at the end:
+// Why DecodeFirstFrame failed, in words, the result code at the end:
 //   "frame of 16384 × 16385 pixels is larger than the 256 MiB limit (E_FAIL 0x80004005)"
 //   "not a readable sprite (E_FAIL 0x80004005)"
 // `fileBytes`, when known, lets an empty file be named as such.
-std::string DecodeFailureText(const uint8_t* header, HRESULT hr,
-                              uint64_t fileBytes = UINT64_MAX);
+std::string DecodeFailureText(const FirstFrame& frame, HRESULT hr, uint64_t fileBytes = UINT64_MAX);
 
 // The words for an errno value as these tools print them: "no such file",
 // "permission denied", ... (strerror's text, lower case, for the rest).

@@ -28,6 +28,10 @@ namespace tamsorel::cli {
 
 namespace {
 
+// What the tool lets one file cost: the core's limits; info spends at most
+// decodedPixels per file on finding irregular C16 lines.
+constexpr SpriteLimits kToolLimits{};
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -122,7 +126,8 @@ struct OpenedSprite {
 bool OpenSprite(const std::string& path, OpenedSprite* opened, std::string* problem) {
   opened->source = OpenInput(path, problem);
   if (!opened->source) return false;
-  opened->sprite = Sprite::Open(*opened->source, IsSprPath(PathToUtf16(path).c_str()), problem);
+  opened->sprite =
+      Sprite::Open(*opened->source, IsSprPath(PathToUtf16(path).c_str()), problem, Sprite::Reading::kFrames, kToolLimits);
   if (!opened->sprite) {
     *problem = "not a readable sprite: " + *problem;
     return false;
@@ -174,8 +179,6 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-// Decoded pixels info spends per file on finding irregular C16 lines.
-constexpr uint64_t kInfoDecodeBudget = uint64_t{64} << 20;
 
 // Why each frame the file holds is irregular ("" when it is not): known from
 // the directory for uncompressed kinds, found by expanding the lines of
@@ -192,7 +195,7 @@ std::vector<std::string> Irregularities(Sprite& sprite) {
       continue;
     }
     spent += uint64_t{f.width} * f.height;
-    if (spent > kInfoDecodeBudget) {
+    if (spent > kToolLimits.decodedPixels) {
       out[i] = "not checked";
       continue;
     }

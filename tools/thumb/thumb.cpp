@@ -91,9 +91,10 @@ int Thumbnail(const std::string& sprite, const std::string& output) {
   std::vector<uint8_t> header(tamsorel::kHeaderBufferSize, 0);
   tamsorel::BitmapHandle bitmap = nullptr;
   const std::u16string path = tamsorel::PathToUtf16(sprite);
-  const HRESULT hr = tamsorel::DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap);
+  tamsorel::FirstFrame frame;
+  const HRESULT hr = tamsorel::DecodeFirstFrame(platform, path.c_str(), header.data(), &bitmap, &frame);
   if (hr != S_OK) {
-    Say(sprite + ": " + tamsorel::DecodeFailureText(header.data(), hr, spriteBytes));
+    Say(sprite + ": " + tamsorel::DecodeFailureText(frame, hr, spriteBytes));
     return kExitFailed;
   }
 

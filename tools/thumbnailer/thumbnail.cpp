@@ -7,7 +7,7 @@ namespace tamsorel::thumbnailer {
 HRESULT DecodedSprite::Decode(const std::u16string& path) {
   Release();
   BitmapHandle made = nullptr;
-  const HRESULT hr = DecodeFirstFrame(platform_, path.c_str(), header_.data(), &made);
+  const HRESULT hr = DecodeFirstFrame(platform_, path.c_str(), header_.data(), &made, &frame_);
   if (hr == S_OK) bitmap_ = made;
   return hr;
 }
@@ -15,14 +15,13 @@ HRESULT DecodedSprite::Decode(const std::u16string& path) {
 void DecodedSprite::Release() {
   if (bitmap_) platform_.DeleteBitmap(bitmap_);
   bitmap_ = nullptr;
+  frame_ = FirstFrame{};
 }
 
-std::string WriteThumbnailPng(const uint8_t* header, const HeapBitmap& bitmap, uint32_t size,
-                              const ByteSink& sink) {
-  FrameView view;
-  std::string problem;
-  if (!ViewOfBitmap(header, bitmap.pixels, bitmap.pixelBytes, &view, &problem)) return problem;
-  FrameRgbaRows frame(view);
+std::string WriteThumbnailPng(const FirstFrame& decoded, uint32_t size, const ByteSink& sink) {
+  if (!decoded.pixels) return "no decoded frame";
+  // The decoder's rows as they lie in the bitmap: no header to read back.
+  FrameRgbaRows frame(ViewOf(decoded));
   const Extent fitted = FitWithin(frame.Width(), frame.Height(), size);
   if (fitted == Extent{frame.Width(), frame.Height()}) return WritePng(frame, sink);
   ScaledRows scaled(frame, fitted);

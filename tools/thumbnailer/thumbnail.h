@@ -22,13 +22,17 @@ class DecodedSprite {
   DecodedSprite(const DecodedSprite&) = delete;
   DecodedSprite& operator=(const DecodedSprite&) = delete;
 
-  // Decodes `path` (UTF-16) with DecodeFirstFrame.  On failure Header()
-  // still holds what the decoder wrote, for the message.
+  // Decodes `path` (UTF-16) with DecodeFirstFrame.  Frame() then says
+  // why it failed, or what it made.
   HRESULT Decode(const std::u16string& path);
 
-  // The decoder's header buffer (kHeaderBufferSize bytes).
+  // The decoded frame: its format, size and the rows of its bitmap, valid
+  // while this object holds the bitmap (pixels null until a decode
+  // succeeded).
+  const FirstFrame& Frame() const { return frame_; }
+  // The bitmap as Explorer gets it: its description (kHeaderBufferSize
+  // bytes) and its memory, null until a decode succeeded.
   const uint8_t* Header() const { return header_.data(); }
-  // The decoded bitmap; null until a decode succeeded.
   const HeapBitmap* Bitmap() const { return AsHeapBitmap(bitmap_); }
 
  private:
@@ -37,6 +41,7 @@ class DecodedSprite {
   PortableBitmapPlatform& platform_;
   std::vector<uint8_t> header_ = std::vector<uint8_t>(kHeaderBufferSize, 0);
   BitmapHandle bitmap_ = nullptr;
+  FirstFrame frame_;
 };
 
 // Largest -s value that means anything: no frame side is longer.
@@ -45,7 +50,6 @@ constexpr uint32_t kLargestFrameSide = 65535;
 // Encodes a decoded frame as an RGBA PNG into `sink`: at its own size when
 // `size` is 0, otherwise scaled down to fit in size x size if it is larger.
 // Empty on success, otherwise what went wrong.
-std::string WriteThumbnailPng(const uint8_t* header, const HeapBitmap& bitmap, uint32_t size,
-                              const ByteSink& sink);
+std::string WriteThumbnailPng(const FirstFrame& frame, uint32_t size, const ByteSink& sink);
 
 }  // namespace tamsorel::thumbnailer

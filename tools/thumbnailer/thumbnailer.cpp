@@ -105,13 +105,13 @@ int main(int argc, char** argv) {
   PortableDecodePlatform platform;
   thumbnailer::DecodedSprite sprite(platform);
   const HRESULT hr = sprite.Decode(PathToUtf16(path));
-  if (hr != S_OK) return Fail(path + ": " + DecodeFailureText(sprite.Header(), hr, fileBytes));
+  if (hr != S_OK) return Fail(path + ": " + DecodeFailureText(sprite.Frame(), hr, fileBytes));
 
   std::string encodeProblem;
   problem = WritePngOutputFile(
       output, path,
       [&](const ByteSink& sink) {
-        return thumbnailer::WriteThumbnailPng(sprite.Header(), *sprite.Bitmap(), size, sink);
+        return thumbnailer::WriteThumbnailPng(sprite.Frame(), size, sink);
       },
       &encodeProblem);
   if (!encodeProblem.empty()) return Fail(path + ": " + encodeProblem);
