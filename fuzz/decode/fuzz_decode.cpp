@@ -3,16 +3,24 @@
 // served from memory.  Pixel memory has poisoned guard regions on both
 // sides; after each decode the harness checks the guards, the handles left
 // open, the out-parameter and the header buffer, and that a decode through
-// a read buffer gives the same frame.
+// a read buffer gives the same frame.  The probe is checked against the
+// frame directory's full open and against the thumbnail, and on every
+// prefix of the file.
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "decode/bitmap_header.h"
+#include "decode/c16_lines.h"
 #include "decode/decoder.h"
 #include "decode/read_buffer.h"
 #include "decode/sprite_format.h"
+#include "decode/sprite_probe.h"
+#include "frames/byte_source.h"
+#include "frames/sprite.h"
 #include "fuzz_require.h"
 #include "test_platforms.h"
 
@@ -83,7 +91,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static char untouched;
   BitmapHandle bitmap = &untouched;
 
-  const HRESULT hr = DecodeFirstFrame(platform, name, header.data(), &bitmap);
+  FirstFrame first;
+  const HRESULT hr = DecodeFirstFrame(platform, name, header.data(), &bitmap, &first);
+  Require((hr == S_OK) == (first.failure == FirstFrame::Failure::kNone), "result and failure disagree");
+
+  // The probe of the whole file says what the full open finds.
+  const uint8_t* file = data + 1;
+  const std::size_t fileSize = size - 1;
+  const SpriteProbe probe = ProbeSprite(file, fileSize, spr, /*whole=*/true);
+  Require(probe.result != SpriteProbe::Result::kNeedMore, "the whole file is never too short to answer");
+  MemorySource source(file, fileSize);
+  std::string problem;
+  const std::unique_ptr<Sprite> opened = Sprite::Open(source, spr, &problem);
+  Require((probe.result == SpriteProbe::Result::kSprite) == (opened != nullptr), "probe and open disagree");
+  if (opened) {
+    Require(probe.kind == opened->Kind() && probe.format == opened->Format(), "probe and open: kind or format");
+    Require(probe.claimedFrames == opened->FrameCount(), "probe and open: claimed frames");
+    Require(probe.hasFirstEntry == (opened->HeldFrames() > 0), "probe and open: frame 1's entry");
+    const FrameInfo& one = opened->Frame(0);
+    if (probe.hasFirstEntry)
+      Require(one.offset == probe.firstEntry.offset && one.width == probe.firstEntry.width &&
+                  one.height == probe.firstEntry.height,
+              "probe and open: frame 1's entry differs");
+  } else {
+    Require(hr == E_FAIL, "a thumbnail of a file that is no sprite");
+  }
+  if (hr == S_OK)
+    Require(probe.hasFirstEntry && first.width == probe.firstEntry.width && first.height == probe.firstEntry.height &&
+                first.kind == probe.kind && first.format == probe.format,
+            "thumbnail and probe: frame 1 differs");
+  // A prefix either needs more bytes than it has or answers as the whole
+  // file does.
+  for (std::size_t at = 0; at <= std::min(fileSize, kProbeBytes); ++at) {
+    const SpriteProbe part = ProbeSprite(file, at, spr, /*whole=*/false);
+    if (part.result == SpriteProbe::Result::kNeedMore) {
+      Require(part.bytesNeeded > at && part.bytesNeeded <= kProbeBytes, "need more: a length it already has");
+      continue;
+    }
+    Require(part.result == probe.result && part.claimedFrames == probe.claimedFrames && part.kind == probe.kind,
+            "a prefix answers differently from the whole file");
+  }
 
   Require(hr == S_OK || hr == E_FAIL, "result other than S_OK or E_FAIL");
   Require(platform.GuardsIntact(), "write outside the pixel memory");

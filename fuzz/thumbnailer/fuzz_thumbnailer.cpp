@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const HeapBitmap& bitmap = *sprite.Bitmap();
 
     std::vector<uint8_t> png;
-    const std::string problem = WriteThumbnailPng(sprite.Header(), bitmap, thumbSize,
+    const std::string problem = WriteThumbnailPng(sprite.Frame(), thumbSize,
                                                   [&png](const uint8_t* bytes, std::size_t count) {
                                                     png.insert(png.end(), bytes, bytes + count);
                                                     return true;

@@ -98,7 +98,6 @@ class PlatformReader {
 
 using Failure = FirstFrame::Failure;
 
-
 // Reads the header and frame 1's entry and probes them.
 Failure ProbeFile(DecodePlatform& platform, DecodePlatform::FileHandle file, bool spr, SpriteProbe* probe) {
   uint8_t bytes[kProbeBytes];
