@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decode/palette.h"
+#include "frames/area_sums.h"
 #include "frames/rgba.h"
 
 namespace tamsorel {
@@ -102,47 +103,6 @@ void Enlarge(RgbaRows& source, uint32_t width, uint32_t height, uint8_t* out) {
     source.ReadRow(sy, row.data());
     held = sy;
     for (uint32_t x = 0; x < width; ++x) std::memcpy(out + std::size_t{x} * 4, &row[std::size_t{columns[x]} * 4], 4);
-  }
-}
-
-// Which source pixels each output pixel covers along one direction, and by
-// how much, when `source` pixels shrink to `target` (target <= source):
-// source pixel x spans [x * target, (x + 1) * target) and output pixel X
-// spans [X * source, (X + 1) * source), so the overlaps are whole numbers
-// and each output pixel's add up to `source`.
-struct Taps {
-  std::vector<uint32_t> first, count;
-  std::vector<double> weight;  // every output pixel's in turn
-
-  Taps(uint32_t source, uint32_t target) : first(target), count(target) {
-    weight.reserve(std::size_t{source} + target);
-    for (uint32_t X = 0; X < target; ++X) {
-      const uint64_t left = uint64_t{X} * source, right = left + source;
-      const uint64_t x0 = left / target, x1 = (right - 1) / target;
-      first[X] = static_cast<uint32_t>(x0);
-      count[X] = static_cast<uint32_t>(x1 - x0 + 1);
-      for (uint64_t x = x0; x <= x1; ++x)
-        weight.push_back(static_cast<double>(std::min(right, (x + 1) * target) - std::max(left, x * target)));
-    }
-  }
-};
-
-// Two doubles, added, multiplied and divided lane by lane (SIMD where the
-// target has it): the shrinking below sums channels in pairs.  Its sums are
-// whole numbers below 2^53, so doubles hold them exactly, and quotients of
-// such numbers truncate to the integer quotients.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-
-// One source row's pairs (two per source pixel) summed across into `row`
-// (two per output pixel), weighted by the taps.
-void SumAcross(const Taps& across, const Pair* plane, uint32_t width, Pair* row) {
-  const double* w = across.weight.data();
-  for (uint32_t X = 0; X < width; ++X) {
-    const Pair* from = &plane[std::size_t{across.first[X]} * 2];
-    Pair a = w[0] * from[0], b = w[0] * from[1];
-    for (uint32_t k = 1; k < across.count[X]; ++k) a += w[k] * from[2 * k], b += w[k] * from[2 * k + 1];
-    w += across.count[X];
-    row[2 * X] = a, row[2 * X + 1] = b;
   }
 }
 
@@ -321,56 +281,10 @@ void ShrinkLargeFrame(const StoredFrame& frame, uint32_t width, uint32_t height,
 }
 
 // `source` area-averaged down to width x height (neither larger than the
-// source), with ScaledRows' arithmetic: source pixel x spans
-// [x * width, (x + 1) * width) and output pixel X spans [X * W, (X + 1) * W)
-// (W the source width; rows the same), colours are averaged premultiplied
-// by alpha and rounded half up.  Sums are whole numbers below
-// W * H * 255 * 255, so doubles hold them exactly and their quotients
-// truncate to the integer quotients.
+// source): ScaledRows' rows, one after the other.
 void Shrink(RgbaRows& source, uint32_t width, uint32_t height, uint8_t* out) {
-  const uint32_t sw = source.Width(), sh = source.Height();
-  const Taps across(sw, width);
-  // Premultiplied (red, green) and (blue, alpha) of one source row, summed
-  // across, then down.
-  std::vector<uint8_t> rgba(std::size_t{sw} * 4);
-  std::vector<Pair> plane(std::size_t{sw} * 2), row(std::size_t{width} * 2), sums(std::size_t{width} * 2);
-  uint32_t held = UINT32_MAX;  // the source row summed in `row`
-  const uint64_t area = uint64_t{sw} * sh;
-  const double areaD = static_cast<double>(area), halfArea = static_cast<double>(area / 2);
-  for (uint32_t y = 0; y < height; ++y, out += std::size_t{width} * 4) {
-    std::fill(sums.begin(), sums.end(), Pair{});
-    const uint64_t top = uint64_t{y} * sh, bottom = top + sh;
-    for (uint64_t sy = top / height; sy * height < bottom && sy < sh; ++sy) {
-      const double overlap = static_cast<double>(std::min(bottom, (sy + 1) * height) - std::max(top, sy * height));
-      if (sy != held) {
-        held = static_cast<uint32_t>(sy);
-        source.ReadRow(held, rgba.data());
-        const uint8_t* p = rgba.data();
-        for (uint32_t x = 0; x < sw; ++x, p += 4) {
-          const double a = p[3];
-          plane[2 * x] = Pair{double(p[0]), double(p[1])} * a, plane[2 * x + 1] = Pair{double(p[2]) * a, a};
-        }
-        SumAcross(across, plane.data(), width, row.data());
-      }
-      for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += overlap * row[i];
-    }
-    for (uint32_t X = 0; X < width; ++X) {
-      uint8_t* o = out + std::size_t{X} * 4;
-      const Pair rg = sums[2 * X], ba = sums[2 * X + 1];
-      const double alphaSum = ba[1];  // weighted alpha; the colour sums carry it too
-      if (alphaSum == 0) {
-        std::memset(o, 0, 4);
-        continue;
-      }
-      const double half = static_cast<double>(static_cast<uint64_t>(alphaSum) / 2);
-      const Pair qrg = (rg + half) / alphaSum;
-      const Pair qba = (ba + Pair{half, halfArea}) / Pair{alphaSum, areaD};
-      o[0] = static_cast<uint8_t>(static_cast<int>(qrg[0]));
-      o[1] = static_cast<uint8_t>(static_cast<int>(qrg[1]));
-      o[2] = static_cast<uint8_t>(static_cast<int>(qba[0]));
-      o[3] = static_cast<uint8_t>(static_cast<int>(qba[1]));
-    }
-  }
+  ScaledRows scaled(source, Extent{width, height});
+  for (uint32_t y = 0; y < height; ++y) scaled.ReadRow(y, out + std::size_t{y} * width * 4);
 }
 
 // A pixel of the canvas, in its order, alpha 255.

@@ -6,6 +6,7 @@
 #include "decode/bitmap_header.h"
 #include "decode/palette.h"
 #include "decode/sprite_format.h"
+#include "frames/area_sums.h"
 
 namespace tamsorel {
 
@@ -85,59 +86,74 @@ Extent FitWithin(uint32_t width, uint32_t height, uint32_t size) {
   return landscape ? Extent{size, scaled} : Extent{scaled, size};
 }
 
-// Coordinates: a source pixel x spans [x * W', (x + 1) * W') and an output
-// pixel X spans [X * W, (X + 1) * W), where W and W' are the source and output
-// widths (rows the same with the heights).  Overlaps are then whole numbers,
-// each output pixel covers a total weight of W * H, and as W' <= W a source
-// pixel touches at most two output pixels in each direction.
+// Source row sy spans [sy * H', (sy + 1) * H') and output row y spans
+// [y * H, (y + 1) * H) (H, H' the source and output heights); columns the
+// same by the taps.  Each output pixel covers a total weight of W * H.
+// Colours are summed premultiplied by alpha, in pairs: (red, green) and
+// (blue, alpha).  Sums stay below W * H * 255 * 255 < 2^53: exact.
+struct ScaledRows::Sums {
+  Sums(uint32_t sourceWidth, uint32_t width)
+      : across(sourceWidth, width),
+        rgba(std::size_t{sourceWidth} * 4),
+        plane(std::size_t{sourceWidth} * 2),
+        row(std::size_t{width} * 2),
+        sums(std::size_t{width} * 2) {}
+
+  Taps across;
+  std::vector<uint8_t> rgba;  // the source row `held`
+  std::vector<Pair> plane, row, sums;
+  uint32_t held = UINT32_MAX;
+};
+
 ScaledRows::ScaledRows(RgbaRows& source, Extent target)
     : source_(source),
       target_{std::min(std::max<uint32_t>(target.width, 1), std::max<uint32_t>(source.Width(), 1)),
               std::min(std::max<uint32_t>(target.height, 1), std::max<uint32_t>(source.Height(), 1))},
-      sourceRow_(std::size_t{source.Width()} * 4),
-      sums_(std::size_t{target_.width} * 4) {}
+      sums_(new Sums(source.Width(), target_.width)) {}
 
-void ScaledRows::AddSourceRow(uint32_t sy, uint64_t rowWeight) {
-  if (sourceRowHeld_ != sy) {
-    source_.ReadRow(sy, sourceRow_.data());
-    sourceRowHeld_ = sy;
+ScaledRows::~ScaledRows() = default;
+
+void ScaledRows::ReadRow(uint32_t y, uint8_t* out) {
+  const uint32_t sw = source_.Width(), sh = source_.Height(), width = target_.width, th = target_.height;
+  if (sw == 0 || sh == 0) {
+    std::memset(out, 0, std::size_t{width} * 4);
+    return;
   }
-  const uint64_t w = source_.Width(), tw = target_.width;
-  for (uint64_t x = 0; x < w; ++x) {
-    const uint8_t* p = &sourceRow_[4 * x];
-    const uint64_t alpha = p[3];
-    if (alpha == 0) continue;  // adds nothing to any sum
-    const uint64_t begin = x * tw, end = begin + tw;
-    const uint64_t X = begin / w;
-    const uint64_t boundary = (X + 1) * w;
-    const uint64_t first = std::min(end, boundary) - begin;
-    const uint64_t parts[2] = {first, tw - first};
-    for (uint64_t k = 0; k < 2 && parts[k] != 0; ++k) {
-      const uint64_t weight = parts[k] * rowWeight * alpha;
-      uint64_t* sum = &sums_[4 * (X + k)];
-      sum[0] += weight * p[0];
-      sum[1] += weight * p[1];
-      sum[2] += weight * p[2];
-      sum[3] += weight;
+  Sums& s = *sums_;
+  std::fill(s.sums.begin(), s.sums.end(), Pair{});
+  const uint64_t top = uint64_t{y} * sh, bottom = top + sh;
+  for (uint64_t sy = top / th; sy * th < bottom && sy < sh; ++sy) {
+    const double overlap = static_cast<double>(std::min(bottom, (sy + 1) * th) - std::max(top, sy * th));
+    if (sy != s.held) {
+      s.held = static_cast<uint32_t>(sy);
+      source_.ReadRow(s.held, s.rgba.data());
+      const uint8_t* p = s.rgba.data();
+      for (uint32_t x = 0; x < sw; ++x, p += 4) {
+        const double a = p[3];
+        s.plane[2 * x] = Pair{double(p[0]), double(p[1])} * a, s.plane[2 * x + 1] = Pair{double(p[2]) * a, a};
+      }
+      SumAcross(s.across, s.plane.data(), width, s.row.data());
     }
+    for (std::size_t i = 0; i < s.sums.size(); ++i) s.sums[i] += overlap * s.row[i];
   }
-}
-
-void ScaledRows::ReadRow(uint32_t y, uint8_t* rgba) {
-  std::fill(sums_.begin(), sums_.end(), 0);
-  const uint64_t h = source_.Height(), th = target_.height;
-  const uint64_t top = y * h, bottom = top + h;  // this row's span in output units
-  for (uint64_t sy = top / th; sy * th < bottom && sy < h; ++sy) {
-    const uint64_t overlap = std::min(bottom, (sy + 1) * th) - std::max(top, sy * th);
-    AddSourceRow(static_cast<uint32_t>(sy), overlap);
-  }
-  const uint64_t area = uint64_t{source_.Width()} * source_.Height();
-  for (uint32_t x = 0; x < target_.width; ++x, rgba += 4) {
-    const uint64_t* sum = &sums_[4 * std::size_t{x}];
-    const uint64_t alphaSum = sum[3];  // weighted alpha; the colour sums carry it too
-    for (int c = 0; c < 3; ++c)
-      rgba[c] = alphaSum == 0 ? 0 : static_cast<uint8_t>((sum[c] + alphaSum / 2) / alphaSum);
-    rgba[3] = area == 0 ? 0 : static_cast<uint8_t>((alphaSum + area / 2) / area);
+  const uint64_t area = uint64_t{sw} * sh;
+  const double areaD = static_cast<double>(area), halfArea = static_cast<double>(area / 2);
+  for (uint32_t X = 0; X < width; ++X) {
+    uint8_t* o = out + std::size_t{X} * 4;
+    const Pair rg = s.sums[2 * X], ba = s.sums[2 * X + 1];
+    const double alphaSum = ba[1];  // weighted alpha; the colour sums carry it too
+    if (alphaSum == 0) {
+      std::memset(o, 0, 4);
+      continue;
+    }
+    // Colours rounded half up: (S + A / 2) / A; alpha (A + area / 2) / area.
+    const double half = static_cast<double>(static_cast<uint64_t>(alphaSum) / 2);
+    const Pair qrg = (rg + half) / alphaSum;
+    const Pair qba = (ba + Pair{half, halfArea}) / Pair{alphaSum, areaD};
+    o[0] = static_cast<uint8_t>(static_cast<int>(qrg[0]));
+    o[1] = static_cast<uint8_t>(static_cast<int>(qrg[1]));
+    o[2] = static_cast<uint8_t>(static_cast<int>(qba[0]));
+    o[3] = static_cast<uint8_t>(static_cast<int>(qba[1]));
   }
 }
 

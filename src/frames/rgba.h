@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,21 +89,18 @@ Extent FitWithin(uint32_t width, uint32_t height, uint32_t size);
 class ScaledRows : public RgbaRows {
  public:
   ScaledRows(RgbaRows& source, Extent target);
+  ~ScaledRows() override;
 
   uint32_t Width() const override { return target_.width; }
   uint32_t Height() const override { return target_.height; }
   void ReadRow(uint32_t y, uint8_t* rgba) override;
 
  private:
-  // Adds source row `sy`, weighted by `rowWeight`, to the sums of one output row.
-  void AddSourceRow(uint32_t sy, uint64_t rowWeight);
+  struct Sums;  // area_sums.h's taps and the sums of one output row
 
   RgbaRows& source_;
   Extent target_;
-  std::vector<uint8_t> sourceRow_;
-  uint32_t sourceRowHeld_ = UINT32_MAX;  // the row in sourceRow_, if any
-  // Per output column: the weighted sums of alpha and of each channel times alpha.
-  std::vector<uint64_t> sums_;
+  std::unique_ptr<Sums> sums_;
 };
 
 // Every row of `rows`, top to bottom, Width() * 4 bytes each (for tests and
