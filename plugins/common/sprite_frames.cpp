@@ -44,7 +44,7 @@ bool SpriteFrames::Open(const uint8_t* bytes, std::size_t size, bool spr, std::s
     if (!sprite_) return false;
     const uint32_t count = sprite_->FrameCount();
     for (uint32_t i = 0; i < count; ++i) {
-      const FrameInfo info = sprite_->Frame(i);
+      const FrameInfo& info = sprite_->Frame(i);
       if (i == 0 && !Readable(info)) {
         *problem = "frame 1 cannot be read: " + (info.hasEntry ? info.damaged : std::string("its entry lies past the end of the file"));
         sprite_.reset();

@@ -525,13 +525,13 @@ PaneFrames::PaneFrames(const Sprite& sprite) {
   directory_.held = sprite.HeldFrames();
   directory_.format = sprite.Format();
   if (directory_.claimed > 0) {
-    const FrameInfo first = sprite.Frame(0);
+    const FrameInfo& first = sprite.Frame(0);
     directory_.firstHeld = first.hasEntry;
     directory_.firstWidth = first.width;
     directory_.firstHeight = first.height;
   }
   for (uint32_t i = 0; i < directory_.held; ++i) {
-    const FrameInfo info = sprite.Frame(i);
+    const FrameInfo& info = sprite.Frame(i);
     if (!Readable(info)) continue;
     readable_.push_back(i);
     maxWidth_ = std::max<uint32_t>(maxWidth_, info.width);
@@ -567,7 +567,7 @@ PaneLayout PaneFrames::Decode(Sprite& sprite, PaneDecoder& decoder, const PaneLa
   bool overBudget = false;
   for (uint32_t i = 0; i < layout.shown; ++i) {
     const uint32_t index = readable_[i];
-    const FrameInfo info = sprite.Frame(index);
+    const FrameInfo& info = sprite.Frame(index);
     const uint64_t key = (uint64_t{info.offset} << 32) | (uint32_t{info.width} << 16) | info.height;
     const auto known = cellAt.find(key);
     if (known != cellAt.end()) {

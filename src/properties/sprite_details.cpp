@@ -59,7 +59,7 @@ bool ReadSpriteDetails(ByteSource& source, bool spr, SpriteDetails* details, std
     d.format = sprite->Format();
     d.frameCount = sprite->HeldFrames();
     d.claimedFrameCount = sprite->FrameCount();
-    const FrameInfo first = sprite->Frame(0);
+    const FrameInfo& first = sprite->Frame(0);
     d.hasSize = first.hasEntry;
     d.width = first.width;
     d.height = first.height;
@@ -68,7 +68,7 @@ bool ReadSpriteDetails(ByteSource& source, bool spr, SpriteDetails* details, std
     // the claimed entries, and for C16 past the line table of the last entry
     // held, which may run past the end of the file.
     uint64_t claimedEnd = headerSize + uint64_t{kFrameEntrySize} * sprite->FrameCount();
-    const FrameInfo last = sprite->Frame(sprite->HeldFrames() - 1);
+    const FrameInfo& last = sprite->Frame(sprite->HeldFrames() - 1);
     if (d.kind == SpriteKind::kC16 && last.height > 0)
       claimedEnd = std::max(claimedEnd, source.Size() + 4 * (uint64_t{last.height} - 1));
     const bool firstDescribesAFrame = first.hasEntry && first.width > 0 && first.height > 0 &&

@@ -366,7 +366,7 @@ const PreviewGdi& CountingGdi() { return kCountingGdi; }
 GdiCounts SeamCounts() { return counts; }
 
 std::string CountingDecoder::Decode(Sprite& sprite, uint32_t index, StoredFrame* out) {
-  const FrameInfo info = sprite.Frame(index);
+  const FrameInfo& info = sprite.Frame(index);
   const uint64_t key = (uint64_t{info.offset} << 32) | (uint32_t{info.width} << 16) | info.height;
   const auto at = std::lower_bound(seen_.begin(), seen_.end(), key);
   if (at != seen_.end() && *at == key) {

@@ -188,7 +188,7 @@ std::vector<std::string> Irregularities(Sprite& sprite) {
   uint64_t spent = 0;
   StoredFrame frame;
   for (uint32_t i = 0; i < out.size(); ++i) {
-    const FrameInfo f = sprite.Frame(i);
+    const FrameInfo& f = sprite.Frame(i);
     if (!Readable(f)) continue;
     if (!sprite.Compressed()) {
       out[i] = f.irregular;
@@ -210,7 +210,7 @@ void PrintJson(const std::string& path, Sprite& sprite) {
                      "\", \"format\": \"" + FormatName(sprite.Format()) +
                      "\", \"compressed\": " + (sprite.Compressed() ? "true" : "false") + ", \"frames\": [";
   for (uint32_t i = 0; i < sprite.FrameCount(); ++i) {
-    const FrameInfo f = sprite.Frame(i);
+    const FrameInfo& f = sprite.Frame(i);
     if (i > 0) line += ", ";
     line += "{\"index\": " + std::to_string(i + 1);
     if (f.hasEntry) {
@@ -244,7 +244,7 @@ void PrintText(const std::string& path, Sprite& sprite) {
               count == 1 ? "" : "s");
   std::printf("  %5s %6s %6s %10s\n", "frame", "width", "height", "offset");
   for (uint32_t i = 0; i < count; ++i) {
-    const FrameInfo f = sprite.Frame(i);
+    const FrameInfo& f = sprite.Frame(i);
     if (!f.hasEntry) {
       // Every later entry is missing too: one line says it for all.
       const std::string frames = i + 1 == count ? std::to_string(count) : std::to_string(i + 1) + "-" + std::to_string(count);
@@ -429,7 +429,7 @@ class Exporter {
     // readable; the sheet's size is checked before any pixel is decoded.
     uint32_t cellWidth = 0, cellHeight = 0;
     for (uint32_t index : selected) {
-      const FrameInfo f = sprite.Frame(index);
+      const FrameInfo& f = sprite.Frame(index);
       if (!Readable(f)) continue;
       cellWidth = std::max<uint32_t>(cellWidth, f.width);
       cellHeight = std::max<uint32_t>(cellHeight, f.height);
