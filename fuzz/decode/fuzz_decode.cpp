@@ -26,8 +26,12 @@
 
 namespace {
 
-// Small bitmaps only: the fuzzer's memory limit is not for GDI stand-ins.
-constexpr std::size_t kFuzzPixelCap = std::size_t{4} << 20;
+// Small bitmaps only: the fuzzer's memory limit is not for GDI stand-ins,
+// and every byte of a bitmap is fresh memory to fill, twice per input, which
+// is most of what a large frame costs.  The cap still admits the widest and
+// the tallest frames (65535 pixels a side, 16-bit); a larger frame takes
+// the path of a bitmap that cannot be had.
+constexpr std::size_t kFuzzPixelCap = std::size_t{256} << 10;
 
 // Counts the reads the decoder makes, to hold them to the work bound.
 class CountingPlatform : public tamsorel::test::GuardedMemoryPlatform {

@@ -5,38 +5,59 @@
 //   bit 0      0: SPR (a name ending in "spr"), 1: 16-bit (S16 or C16)
 //   bits 1-3   the sheet's columns (0: nearly square)
 //   bits 4-5   3: the file is the rest of the input repeated up to a size
-//              past the read buffer's capacity (bit 6: 256 KiB + 7 bytes,
-//              or 1 MiB + 5), so that the reads of large files (seeks,
+//              past the read buffer's capacity (bit 6: 1 MiB + 5 bytes,
+//              else 256 KiB + 7), so that the reads of large files (seeks,
 //              growing fills, frames read straight into their memory) are
-//              fuzzed too; otherwise the rest of the input as it is
+//              fuzzed too; otherwise the rest of the input as it is.  A
+//              repeated file claims at most kRepeatedFrames frames: where
+//              the input's header claims more, the repeated bytes claim
+//              kRepeatedFrames instead.
 //
-// The harness opens the sprite, lists every frame, decodes each readable
-// frame as stored (and compares it with a plain tag-by-tag decode made
-// straight from the input, by the rules the thumbnail follows) and as RGBA
-// rows, requires frame 1 to show the thumbnail's pixels, lays out a sheet
-// of the readable frames
-// and, when it is small, reads every row of it.  Then it decodes the frames
-// again in reverse order and requires the same results: the read buffer's
-// state must never show in the pixels.
+// The harness opens the sprite, checks its three frame counts against the
+// directory, lists every frame, decodes each readable frame as stored (and
+// compares it with a plain tag-by-tag decode made straight from the file's
+// bytes, by the rules the thumbnail follows) and as RGBA rows, requires
+// frame 1 to show the thumbnail's pixels, lays out a sheet of the readable
+// frames and, when it is small, reads every row of it.  Then it decodes the
+// frames again in reverse order and requires the same results: the read
+// buffer's state must never show in the pixels.
 //
-// Memory and time stay modest: a frame of more than kFrameCap stored bytes
-// is listed but not decoded, and once an input has had kInputBudget bytes or
-// kDecodeLimit frames decoded the remaining frames are not either (a file of
-// 65535 entries that all name the same frame would otherwise decode it 65535
-// times).  The cap still admits frames larger than the read buffer, which
-// are read straight into their memory.  RGBA rows are checked for the first
-// kRgbaBudget pixels an input decodes, and sheets up to kSheetCap: the
-// conversion is the same simple loop for every pixel, and checking more of
-// them per input only slows the search.
+// What one input costs is bounded, so that the search stays fast; every
+// frame that is decoded still gets every check.
+//   - Frames whose entries are alike (the same offset and size and, for a
+//     C16 frame of several lines, the same line table bytes) must decode
+//     alike.  Each such group is decoded going forward from its first frame
+//     and going back from its last, and the two must agree; a damaged
+//     entry's refusal is checked once for all the entries alike.
+//   - Frames past the entries the file holds are all described alike: the
+//     first and the last of them are checked, and must agree.
+//   - Decoding stops at kDecodeBudget per input, counted in stored bytes,
+//     C16 lines and decodes; later frames are listed but not decoded.
+//     Frame 1 comes first, so it is decoded, and compared with the
+//     thumbnail, whenever it fits.  Besides the budget, one SPR or S16
+//     frame per input larger than the read buffer (up to kLargeFrame) is
+//     decoded: the buffer reads it straight into the frame's memory.
+//   - RGBA rows are checked whole while kRgbaPixels lasts; past it, each
+//     frame's first and last row.
+//   - Sheets are read row by row when they are small (kSheetPixels).
+//   - A repeated file claims at most kRepeatedFrames frames: opening a
+//     sprite costs time for every entry it holds, and a repeated file has
+//     room for up to 65535.  kRepeatedFrames is enough for a directory read
+//     in more than one piece.
+// Under the sanitizers most of what a large input costs is fresh memory,
+// each page faulted in on first use: hence budgets in bytes, and the
+// harness's own buffers kept from input to input (Scratch).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "decode/bitmap_header.h"
+#include "decode/c16_lines.h"
 #include "decode/decoder.h"
 #include "decode/portable_platform.h"
 #include "decode/read_buffer.h"
@@ -54,40 +75,159 @@ using namespace tamsorel;
 using tamsorel::fuzz::Require;
 using tamsorel::test::CountingSource;
 
-constexpr uint64_t kFrameCap = uint64_t{512} << 10;
-constexpr uint64_t kInputBudget = uint64_t{1} << 20;
-constexpr uint32_t kDecodeLimit = 1024;
-// Sheets up to this many RGBA bytes are read row by row and checked.
-constexpr uint64_t kSheetCap = uint64_t{1} << 20;
-constexpr uint64_t kRgbaBudget = uint64_t{256} << 10;
+constexpr uint32_t kRepeatedFrames = 600;
+// Work decoded per input, in stored bytes: a frame's pixels, kLineCost for
+// every line of a C16 frame (each may start a read elsewhere in the file)
+// and kDecodeCost for every decode.
+constexpr uint64_t kDecodeBudget = uint64_t{64} << 10;
+// Besides the budget, one SPR or S16 frame of at least the read buffer's
+// capacity and at most kLargeFrame bytes.
+constexpr uint64_t kLargeFrame = uint64_t{288} << 10;
+constexpr uint64_t kLineCost = 64;
+constexpr uint64_t kDecodeCost = 256;
+// RGBA rows checked per input, in pixels (see CheckRgbaRows).
+constexpr uint64_t kRgbaPixels = uint64_t{8} << 10;
+// Sheets are read row by row up to kSheetPixels, counting kCellCost more
+// for every cell (each has RGBA rows of its own to set up).
+constexpr uint64_t kSheetPixels = uint64_t{16} << 10;
+constexpr uint64_t kCellCost = 256;
 
-// `bytes` repeated from offset 0 on, `size` bytes in all.
-class RepeatedSource final : public ByteSource {
+// Keys of frames alike: an open-addressing table, emptied for each input.
+class AlikeTable {
  public:
-  RepeatedSource(const uint8_t* bytes, std::size_t count, uint64_t size) : bytes_(bytes), count_(count), size_(size) {}
-
-  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
-    uint32_t done = 0;
-    while (done < count && offset + done < size_) {
-      const uint64_t at = offset + done;
-      const auto from = static_cast<std::size_t>(at % count_);
-      const uint64_t n = std::min<uint64_t>({count - done, count_ - from, size_ - at});
-      std::memcpy(target + done, bytes_ + from, static_cast<std::size_t>(n));
-      done += static_cast<uint32_t>(n);
-    }
-    *obtained = done;
-    return true;
+  void Reset(std::size_t keys) {
+    std::size_t size = 16;
+    while (size < 2 * keys) size *= 2;
+    slots_.assign(size, Slot{});
   }
-  uint64_t Size() const override { return size_; }
+  // The value stored under (a, b); `value`, stored there, when there is none.
+  uint32_t FindOrAdd(uint64_t a, uint64_t b, uint32_t value) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>((a * 0x9E3779B97F4A7C15u) ^ (b * 0xC2B2AE3D27D4EB4Fu) ^ (a >> 29)) & mask;
+    while (slots_[i].used && (slots_[i].a != a || slots_[i].b != b)) i = (i + 1) & mask;
+    if (!slots_[i].used) slots_[i] = Slot{a, b, value, true};
+    return slots_[i].value;
+  }
 
  private:
-  const uint8_t* bytes_;
-  std::size_t count_;
-  uint64_t size_;
+  struct Slot {
+    uint64_t a = 0;
+    uint64_t b = 0;
+    uint32_t value = 0;
+    bool used = false;
+  };
+  std::vector<Slot> slots_;
+};
+
+// The harness's own working memory, kept from input to input: memory in use
+// costs nothing more, fresh memory a page fault per page, which under the
+// sanitizers is most of what a large frame costs.  Every input overwrites
+// what it uses of it.  What the code under test reads or writes (the frames
+// it decodes into, the frames of a sheet, the thumbnail's bitmap) is never
+// taken from here: it gets memory of its exact size, where the sanitizers
+// see every access past the end.
+struct Scratch {
+  AlikeTable groups;   // readable frames: entry and line table -> group
+  AlikeTable damaged;  // damaged frames: entry and reason
+  std::vector<uint8_t> reference;  // the plain decode
+  std::vector<uint8_t> padded;     // its C16 rows, padded to an even width
+  std::vector<uint8_t> thumbnail;  // its pixels, copied from the bitmap
+  std::vector<std::vector<uint8_t>> forward;  // pixels of the first pass
+};
+
+Scratch& TheScratch() {
+  static Scratch scratch;
+  return scratch;
+}
+
+// The file's bytes as the harness sees them: `count` bytes repeated from
+// offset 0 on, `size` bytes in all (an unrepeated file has size == count).
+struct FileView {
+  const uint8_t* bytes;
+  std::size_t count;
+  uint64_t size;
+
+  uint8_t At(uint64_t offset) const { return bytes[offset % count]; }
+  uint32_t Le16(uint64_t offset) const { return At(offset) | (uint32_t{At(offset + 1)} << 8); }
+  uint32_t Le32(uint64_t offset) const { return Le16(offset) | (Le16(offset + 2) << 16); }
+
+  // Copies the bytes from `offset` on that the file holds, at most `n`;
+  // returns how many it copied.
+  std::size_t Copy(uint64_t offset, uint8_t* target, std::size_t n) const {
+    if (offset >= size) return 0;
+    n = static_cast<std::size_t>(std::min<uint64_t>(n, size - offset));
+    const auto from = static_cast<std::size_t>(offset % count);
+    const std::size_t head = std::min(n, count - from);
+    std::memcpy(target, bytes + from, head);
+    // After the head the bytes start at the beginning of `bytes`: the first
+    // time round from there, then as many again from what is copied.
+    for (std::size_t done = head; done < n;) {
+      const std::size_t part = std::min(n - done, done == head ? count : done - head);
+      std::memcpy(target + done, done == head ? bytes : target + head, part);
+      done += part;
+    }
+    return n;
+  }
+};
+
+// A repeated file as a byte source.
+class RepeatedSource final : public ByteSource {
+ public:
+  explicit RepeatedSource(const FileView& file) : file_(file) {}
+
+  bool ReadAt(uint64_t offset, uint8_t* target, uint32_t count, uint32_t* obtained) override {
+    *obtained = static_cast<uint32_t>(file_.Copy(offset, target, count));
+    return true;
+  }
+  uint64_t Size() const override { return file_.size; }
+
+ private:
+  FileView file_;
+};
+
+// The bytes a repeated file repeats: the input, itself repeated until it
+// holds a whole header, with the frame count it claims lowered to
+// kRepeatedFrames where it claims more.
+std::vector<uint8_t> RepeatedPattern(const uint8_t* bytes, std::size_t count, bool spr) {
+  std::vector<uint8_t> pattern(bytes, bytes + count);
+  while (pattern.size() < kSprite16HeaderSize) pattern.insert(pattern.end(), bytes, bytes + count);
+  uint8_t* claimed = pattern.data() + (spr ? 0 : 4);
+  if (LoadLe16(claimed) > kRepeatedFrames) StoreLe16(claimed, kRepeatedFrames);
+  return pattern;
+}
+
+// The repeated file as the thumbnail's decoder reads it, under any name.
+class RepeatedDecodePlatform final : public PortableBitmapPlatform {
+ public:
+  explicit RepeatedDecodePlatform(const FileView& file) : file_(file) {}
+
+  FileHandle OpenFile(const char16_t*) override {
+    ++liveFiles_;
+    return new uint64_t(0);
+  }
+  bool ReadFile(FileHandle file, void* buffer, uint32_t count, uint32_t* obtained) override {
+    uint64_t* position = static_cast<uint64_t*>(file);
+    *obtained = static_cast<uint32_t>(file_.Copy(*position, static_cast<uint8_t*>(buffer), count));
+    *position += *obtained;
+    return true;
+  }
+  void SeekFile(FileHandle file, uint32_t offset) override { *static_cast<uint64_t*>(file) = offset; }
+  void CloseFile(FileHandle file) override {
+    delete static_cast<uint64_t*>(file);
+    --liveFiles_;
+  }
+
+ private:
+  FileView file_;
 };
 
 uint64_t StoredBytes(const FrameInfo& f, PixelFormat format) {
   return uint64_t{f.width} * f.height * BytesPerPixel(format);
+}
+
+// What decoding a frame counts against kDecodeBudget.
+uint64_t DecodeCost(const FrameInfo& f, SpriteKind kind, PixelFormat format) {
+  return StoredBytes(f, format) + (kind == SpriteKind::kC16 ? kLineCost * f.height : 0) + kDecodeCost;
 }
 
 // The most bytes one decode of a readable frame may ask the source for, on a
@@ -111,17 +251,24 @@ uint64_t DecodeReadBound(const FrameInfo& f, SpriteKind kind, PixelFormat format
 }
 
 // The RGBA rows of a decoded frame: as wide and high as the frame, and a
-// pixel transparent exactly when its stored value is 0.  The harness's own
-// loops are not instrumented for coverage: that would only slow the run.
-__attribute__((no_sanitize("coverage"))) void CheckRgbaRows(const StoredFrame& frame) {
+// pixel transparent exactly when its stored value is 0.  Every row while
+// `*budget` (pixels) lasts, then the first and the last row of each frame:
+// the conversion is one loop for every row, and converting every row of
+// every large frame would take most of the run.  The harness's own loops
+// are not instrumented for coverage: that would only slow the run.
+__attribute__((no_sanitize("coverage"))) void CheckRgbaRows(const StoredFrame& frame, uint64_t* budget) {
   FrameRgbaRows rows(ViewOf(frame));
   Require(rows.Width() == frame.width && rows.Height() == frame.height, "RGBA rows of another size than the frame");
-  std::vector<uint8_t> rgba(std::size_t{frame.width} * 4);
+  const uint64_t pixels = uint64_t{frame.width} * frame.height;
+  const bool every = pixels <= *budget;
+  if (every) *budget -= pixels;
+  std::vector<uint8_t> row(std::size_t{frame.width} * 4);
   const bool indexed = frame.format == PixelFormat::kIndexed8;
-  const uint8_t* stored = frame.pixels.data();
   bool alphaRight = true;
-  for (uint32_t y = 0; y < frame.height; ++y, stored += frame.RowBytes()) {
-    rows.ReadRow(y, rgba.data());
+  for (uint32_t y = 0; y < frame.height; y = every || y + 1 == frame.height ? y + 1 : frame.height - 1) {
+    const uint8_t* stored = frame.pixels.data() + frame.RowBytes() * y;
+    const uint8_t* rgba = row.data();
+    rows.ReadRow(y, row.data());
     for (uint32_t x = 0; x < frame.width; ++x) {
       const bool zero = indexed ? stored[x] == 0 : (stored[2 * x] | stored[2 * x + 1]) == 0;
       alphaRight &= rgba[4 * std::size_t{x} + 3] == (zero ? 0 : 255);
@@ -130,24 +277,27 @@ __attribute__((no_sanitize("coverage"))) void CheckRgbaRows(const StoredFrame& f
   Require(alphaRight, "alpha other than 0 for value 0 and 255 otherwise");
 }
 
-// A readable frame and its decode, to compare between the two passes.
-struct Listed {
-  uint32_t index = 0;
+// A frame that must not decode: the reason is given and no frame is left.
+void CheckUndecodable(Sprite& sprite, uint32_t index, StoredFrame* frame, const char* what) {
+  frame->pixels.assign(5, 1);
+  frame->width = frame->height = 7;
+  Require(!sprite.DecodeFrame(index, frame).empty() && frame->pixels.empty() && frame->width == 0 &&
+              frame->height == 0,
+          what);
+}
+
+// Readable frames whose entries are alike, and their decode, to compare
+// between the two passes.
+struct Group {
+  uint32_t first = 0;  // the first and the last frame of the group
+  uint32_t last = 0;
   FrameInfo info;
-  bool decoded = false;  // attempted (not skipped for memory)
+  uint64_t tableAt = 0;  // C16: where the first frame's line offsets start
+  bool decoded = false;  // attempted (not left out by the budget)
   std::string problem;
-  const StoredFrame* frame = nullptr;  // when decoded without a problem
-};
-
-// The file's bytes as the harness sees them, for the reference decoder.
-struct FileView {
-  const uint8_t* bytes;
-  std::size_t count;  // bytes of input, repeated up to `size`
-  uint64_t size;
-
-  uint8_t At(uint64_t offset) const { return bytes[offset % count]; }
-  uint32_t Le16(uint64_t offset) const { return At(offset) | (uint32_t{At(offset + 1)} << 8); }
-  uint32_t Le32(uint64_t offset) const { return Le16(offset) | (Le16(offset + 2) << 16); }
+  std::string irregular;
+  std::size_t forward = SIZE_MAX;  // its pixels in Scratch::forward, when decoded without a problem
+  const StoredFrame* frame = nullptr;  // the frame, when it is decoded and the sheet is read
 };
 
 // A frame decoded the plain way, straight from the file's bytes, tag by tag,
@@ -161,27 +311,17 @@ __attribute__((no_sanitize("coverage"))) bool ReferenceDecode(const FileView& fi
                                                              std::vector<uint8_t>* pixels) {
   const std::size_t bpp = kind == SpriteKind::kSpr ? 1 : 2;
   pixels->assign(std::size_t{f.width} * f.height * bpp, 0);
-  bool irregular = false;
-  if (kind != SpriteKind::kC16) {
-    for (std::size_t i = 0; i < pixels->size(); ++i) {
-      if (f.offset + i < file.size)
-        (*pixels)[i] = file.At(f.offset + i);
-      else
-        irregular = true;
-    }
-    return irregular;
-  }
+  if (kind != SpriteKind::kC16) return file.Copy(f.offset, pixels->data(), pixels->size()) < pixels->size();
   const std::size_t rowPixels = std::size_t{f.width} + (f.width & 1u), total = rowPixels * f.height;
-  std::vector<uint8_t> padded(2 * total, 0);
+  std::vector<uint8_t>& padded = TheScratch().padded;
+  padded.assign(2 * total, 0);
   std::size_t p = 0;
   uint32_t idle = 0;
+  bool irregular = false;
+  // The write position's pixels are still 0: what the file does not hold
+  // stays so.
   auto copy = [&](uint64_t at, std::size_t count) {
-    for (std::size_t i = 0; i < 2 * count; ++i) {
-      if (at + i < file.size)
-        padded[2 * p + i] = file.At(at + i);
-      else
-        irregular = true;
-    }
+    if (file.Copy(at, padded.data() + 2 * p, 2 * count) < 2 * count) irregular = true;
   };
   bool over = false;
   for (uint32_t k = 0; k < f.height && !over; ++k) {
@@ -226,19 +366,20 @@ __attribute__((no_sanitize("coverage"))) bool ReferenceDecode(const FileView& fi
 
 // Frame 1 as the thumbnail shows it: the bitmap's rows without their
 // padding (indices or 16-bit values as stored); empty when it fails.
-std::vector<uint8_t> ThumbnailPixels(const uint8_t* file, std::size_t bytes, bool spr) {
-  MemoryDecodePlatform platform;
-  const std::u16string name = spr ? u"f.spr" : u"f.s16";
-  platform.AddFileView(name, file, bytes);
+// `platform` serves the file under the name ThumbnailName gives.
+const char16_t* ThumbnailName(bool spr) { return spr ? u"f.spr" : u"f.s16"; }
+
+const std::vector<uint8_t>& ThumbnailPixels(DecodePlatform& platform, bool spr) {
   std::vector<uint8_t> header(kHeaderBufferSize);
   BitmapHandle bitmap = nullptr;
-  std::vector<uint8_t> pixels;
-  if (DecodeFirstFrame(platform, name.c_str(), header.data(), &bitmap) != S_OK) return pixels;
+  std::vector<uint8_t>& pixels = TheScratch().thumbnail;
+  pixels.clear();
+  if (DecodeFirstFrame(platform, ThumbnailName(spr), header.data(), &bitmap) != S_OK) return pixels;
   const HeapBitmap* heap = AsHeapBitmap(bitmap);
   const std::size_t rowBytes = std::size_t{static_cast<uint32_t>(heap->width)} * (spr ? 1 : 2);
   const std::size_t stride = spr ? SprStride(heap->width) : Sprite16Stride(heap->width);
-  for (int32_t y = 0; y < heap->height; ++y)
-    pixels.insert(pixels.end(), heap->pixels + y * stride, heap->pixels + y * stride + rowBytes);
+  pixels.resize(rowBytes * static_cast<uint32_t>(heap->height));
+  for (int32_t y = 0; y < heap->height; ++y) std::memcpy(pixels.data() + y * rowBytes, heap->pixels + y * stride, rowBytes);
   platform.DeleteBitmap(bitmap);
   return pixels;
 }
@@ -275,14 +416,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint32_t askedColumns = (selector >> 1) & 7;
   const uint8_t* file = data + 1;
   const std::size_t fileBytes = size - 1;
+  const bool repeated = ((selector >> 4) & 3) == 3 && fileBytes > 0;
 
   MemorySource memory(file, fileBytes);
-  std::unique_ptr<RepeatedSource> repeated;
+  FileView view{file, fileBytes, fileBytes};
+  std::vector<uint8_t> pattern;
+  std::unique_ptr<RepeatedSource> repeatedSource;
   ByteSource* inner = &memory;
-  if (((selector >> 4) & 3) == 3 && fileBytes > 0) {
+  if (repeated) {
+    pattern = RepeatedPattern(file, fileBytes, spr);
     const uint64_t large = (selector & 0x40) ? (uint64_t{1} << 20) + 5 : ReadBuffer::kMaxCapacity + 7;
-    repeated = std::make_unique<RepeatedSource>(file, fileBytes, large);
-    inner = repeated.get();
+    view = FileView{pattern.data(), pattern.size(), large};
+    repeatedSource = std::make_unique<RepeatedSource>(view);
+    inner = repeatedSource.get();
   }
   CountingSource source(*inner);
   const uint64_t fileSize = source.Size();
@@ -304,9 +450,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (spr) {
     Require(sprite->Kind() == SpriteKind::kSpr && sprite->Format() == PixelFormat::kIndexed8, "SPR kind or format");
   } else {
-    uint8_t flags = 0;
-    uint32_t got = 0;
-    inner->ReadAt(0, &flags, 1, &got);
+    const uint32_t flags = view.At(0);
     Require(sprite->Kind() == ((flags & SPRITE16_COMPRESSED) ? SpriteKind::kC16 : SpriteKind::kS16) &&
                 sprite->Format() == ((flags & SPRITE16_RGB565) ? PixelFormat::kRgb565 : PixelFormat::kRgb555),
             "16-bit kind or format other than the flags say");
@@ -314,35 +458,79 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const SpriteKind kind = sprite->Kind();
   const PixelFormat format = sprite->Format();
   const uint32_t count = sprite->FrameCount();
+  const uint32_t held = sprite->HeldFrames();
   Require(count > 0, "a sprite of no frames");
+  Require(held <= count && sprite->ReadableFrames() <= held, "more entries held than claimed, or readable than held");
 
-  // Every frame as the directory describes it; damaged ones must not decode.
-  std::vector<Listed> listed;
+  // The entries the file holds: SPR and S16 as many as it has room for,
+  // C16 those the walk from entry to entry over their line tables reaches.
+  const std::vector<uint64_t> tables = kind == SpriteKind::kC16 ? TablePositions(view, count) : std::vector<uint64_t>();
+  if (kind == SpriteKind::kC16) {
+    Require(held == tables.size(), "C16 entries held other than the walk over the line tables finds");
+  } else {
+    const uint64_t header = spr ? kSprHeaderSize : kSprite16HeaderSize;
+    Require(held == std::min<uint64_t>(count, (fileSize - header) / kFrameEntrySize),
+            "entries held other than the file has room for");
+  }
+
+  // Every frame the file holds, as the directory describes it; damaged ones
+  // must not decode, and readable ones are grouped with those alike.
+  std::vector<Group> groups;          // in the order of their first frames
+  std::vector<uint32_t> groupOf;      // per readable frame, in order
+  Scratch& scratch = TheScratch();
+  scratch.groups.Reset(held);
+  scratch.damaged.Reset(held);
   uint32_t cellWidth = 0, cellHeight = 0;
   StoredFrame frame;
-  for (uint32_t i = 0; i < count; ++i) {
-    const FrameInfo f = sprite->Frame(i);
-    Require(f.hasEntry || !f.damaged.empty(), "a frame without an entry is not damaged");
+  for (uint32_t i = 0; i < held; ++i) {
+    const FrameInfo& f = sprite->Frame(i);
+    Require(f.hasEntry, "a frame the file holds without an entry");
+    const uint64_t entry = (uint64_t{f.offset} << 32) | (uint64_t{f.width} << 16) | f.height;
     if (!Readable(f)) {
-      frame.pixels.assign(5, 1);
-      Require(!sprite->DecodeFrame(i, &frame).empty() && frame.pixels.empty() && frame.width == 0,
-              "a damaged frame decodes");
+      if (scratch.damaged.FindOrAdd(entry, std::hash<std::string>()(f.damaged), i) != i) continue;
+      CheckUndecodable(*sprite, i, &frame, "a damaged frame decodes");
       continue;
     }
     Require(f.width > 0 && f.height > 0, "readable frame without pixels");
     const std::size_t stride = format == PixelFormat::kIndexed8 ? SprStride(f.width) : Sprite16Stride(f.width);
     Require(PixelMemoryBytes(stride, f.height) <= kMaxPixelBytes, "readable frame beyond kMaxPixelBytes");
     Require(f.offset < fileSize, "readable frame starts past the end of the file");
-    listed.emplace_back();
-    listed.back().index = i;
-    listed.back().info = f;
     cellWidth = std::max<uint32_t>(cellWidth, f.width);
     cellHeight = std::max<uint32_t>(cellHeight, f.height);
+    // A C16 frame of several lines also needs the same line table bytes:
+    // in a repeated file, those of a table at the same place in the
+    // repeated bytes.
+    uint64_t table = 0;
+    if (kind == SpriteKind::kC16 && f.height > 1) table = repeated ? tables[i] % view.count : tables[i];
+    const auto size = static_cast<uint32_t>(groups.size());
+    const uint32_t at = scratch.groups.FindOrAdd(entry, table, size);
+    if (at == size) {
+      groups.emplace_back();
+      groups.back().first = i;
+      groups.back().info = f;
+      groups.back().tableAt = kind == SpriteKind::kC16 ? tables[i] : 0;
+    }
+    Group& group = groups[at];
+    Require(f.irregular == group.info.irregular, "frames alike described differently");
+    group.last = i;
+    groupOf.push_back(at);
   }
-  frame.pixels.assign(3, 1);
-  Require(!sprite->DecodeFrame(count, &frame).empty() && frame.pixels.empty() && frame.width == 0,
-          "a frame past the frame count decodes");
-  const auto readable = static_cast<uint32_t>(listed.size());
+  const auto readable = static_cast<uint32_t>(groupOf.size());
+  Require(readable == sprite->ReadableFrames(), "readable frames other than ReadableFrames() counts");
+
+  // Frames past the entries the file holds: all alike, without an entry.
+  if (held < count) {
+    const FrameInfo first = sprite->Frame(held);
+    const FrameInfo& last = sprite->Frame(count - 1);
+    Require(!first.hasEntry && !first.damaged.empty() && !last.hasEntry && !last.damaged.empty(),
+            "a frame past the entries held has an entry or is not damaged");
+    Require(first.damaged == last.damaged && first.offset == last.offset && first.width == last.width &&
+                first.height == last.height,
+            "frames past the entries held described differently");
+    CheckUndecodable(*sprite, held, &frame, "a frame past the entries held decodes");
+    CheckUndecodable(*sprite, count - 1, &frame, "a frame past the entries held decodes");
+  }
+  CheckUndecodable(*sprite, count, &frame, "a frame past the frame count decodes");
 
   // The sheet of the readable frames; small ones are read below.
   SheetLayout layout;
@@ -356,7 +544,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                   uint64_t{layout.rows} * layout.columns >= readable &&
                   uint64_t{layout.rows - 1} * layout.columns < readable,
               "sheet layout other than asked");
-      sheet = area * 4 <= kSheetCap;
+      sheet = area + kCellCost * readable <= kSheetPixels;
     } else {
       const uint32_t columns = ColumnsFor(readable, askedColumns);
       const uint64_t rows = (readable + columns - 1) / columns;
@@ -365,60 +553,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
 
-  // Every frame as stored and as RGBA, forward; the frames are kept for the
-  // sheet and the second pass.
-  const FileView view{file, fileBytes, fileSize};
-  const std::vector<uint64_t> tables = kind == SpriteKind::kC16 ? TablePositions(view, count) : std::vector<uint64_t>();
-  std::vector<uint8_t> reference;
-  uint64_t budget = kInputBudget, rgbaBudget = kRgbaBudget;
-  uint32_t decodes = 0;
+  // Each group as stored and as RGBA, forward, from its first frame; the
+  // pixels are kept for the second pass, and the frames for the sheet.
+  std::vector<uint8_t>& reference = scratch.reference;
+  std::size_t forwardKept = 0;
+  uint64_t budget = kDecodeBudget, rgbaBudget = kRgbaPixels;
+  bool largeDecoded = false;
   std::deque<StoredFrame> kept;
-  std::vector<const StoredFrame*> cells;
-  for (Listed& o : listed) {
-    const FrameInfo& f = o.info;
-    const uint64_t bytes = StoredBytes(f, format);
-    if (bytes > kFrameCap || bytes > budget || decodes == kDecodeLimit) {
-      if (sheet) cells.push_back(nullptr);
+  for (Group& group : groups) {
+    const FrameInfo& f = group.info;
+    const uint64_t cost = DecodeCost(f, kind, format), bytes = StoredBytes(f, format);
+    if (!largeDecoded && kind != SpriteKind::kC16 && bytes >= ReadBuffer::kMaxCapacity && bytes <= kLargeFrame) {
+      largeDecoded = true;
+    } else if (cost <= budget) {
+      budget -= cost;
+    } else {
       continue;
     }
-    budget -= bytes;
-    ++decodes;
     readBound += DecodeReadBound(f, kind, format, capacity);
-    o.decoded = true;
-    o.problem = sprite->DecodeFrame(o.index, &frame);
-    const uint64_t tableAt = o.index < tables.size() ? tables[o.index] : 0;
-    const bool irregular = ReferenceDecode(view, kind, f, tableAt, &reference);
-    Require(o.problem.empty() || o.problem == "out of memory", "a readable frame does not decode");
-    Require(!o.problem.empty() || frame.pixels == reference, "a frame's pixels other than the plain decode's");
-    Require(!o.problem.empty() || frame.irregular.empty() != irregular,
+    group.decoded = true;
+    group.problem = sprite->DecodeFrame(group.first, &frame);
+    const bool irregular = ReferenceDecode(view, kind, f, group.tableAt, &reference);
+    Require(group.problem.empty() || group.problem == "out of memory", "a readable frame does not decode");
+    Require(!group.problem.empty() || frame.pixels == reference, "a frame's pixels other than the plain decode's");
+    Require(!group.problem.empty() || frame.irregular.empty() != irregular,
             "a frame irregular where the plain decode finds it regular, or the other way round");
-    // Frame 1 shows the thumbnail's pixels (the thumbnail reads the input as
-    // it is, so only unrepeated inputs are compared).
-    if (o.index == 0 && o.problem.empty() && !repeated) {
-      const std::vector<uint8_t> thumbnail = ThumbnailPixels(file, fileBytes, spr);
+    // Frame 1 shows the thumbnail's pixels.
+    if (group.first == 0 && group.problem.empty()) {
+      RepeatedDecodePlatform repeatedPlatform(view);
+      MemoryDecodePlatform memoryPlatform;
+      memoryPlatform.AddFileView(ThumbnailName(spr), file, fileBytes);
+      const std::vector<uint8_t>& thumbnail =
+          ThumbnailPixels(repeated ? static_cast<DecodePlatform&>(repeatedPlatform) : memoryPlatform, spr);
       Require(thumbnail.empty() || thumbnail == frame.pixels, "frame 1 other than the thumbnail's pixels");
     }
-    if (o.problem.empty()) {
+    if (group.problem.empty()) {
       Require(frame.width == f.width && frame.height == f.height && frame.format == format,
               "decoded frame of another size or format than its entry");
-      Require(frame.pixels.size() == bytes, "stored pixels other than width * height * bytes per pixel");
-      const uint64_t pixels = uint64_t{frame.width} * frame.height;
-      if (pixels <= rgbaBudget) {
-        rgbaBudget -= pixels;
-        CheckRgbaRows(frame);
+      Require(frame.pixels.size() == StoredBytes(f, format), "stored pixels other than width * height * bytes per pixel");
+      CheckRgbaRows(frame, &rgbaBudget);
+      group.irregular = frame.irregular;
+      if (forwardKept == scratch.forward.size()) scratch.forward.emplace_back();
+      scratch.forward[forwardKept].assign(frame.pixels.begin(), frame.pixels.end());
+      group.forward = forwardKept++;
+      if (sheet) {
+        kept.push_back(frame);
+        group.frame = &kept.back();
       }
-      kept.push_back(frame);
-      o.frame = &kept.back();
     } else {
       Require(frame.pixels.empty() && frame.width == 0 && frame.height == 0, "a failed decode left a frame");
     }
-    if (sheet) cells.push_back(o.frame);
   }
   Require(source.requested <= readBound, "decoding read beyond the bound");
 
   // The sheet, row by row: each cell holds its frame's RGBA rows at its top
   // left, and every other byte of the sheet is 0.
   if (sheet) {
+    std::vector<const StoredFrame*> cells;
+    for (uint32_t group : groupOf) cells.push_back(groups[group].frame);
     SheetRows rows(layout, cells);
     Require(rows.Width() == layout.Width() && rows.Height() == layout.Height(), "sheet rows of another size");
     std::vector<std::unique_ptr<FrameRgbaRows>> frameRows;
@@ -440,13 +632,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
 
-  // The same frames again, last first: the same pixels and the same problems.
-  for (auto o = listed.rbegin(); o != listed.rend(); ++o) {
-    if (!o->decoded) continue;
-    readBound += DecodeReadBound(o->info, kind, format, capacity);
-    const std::string again = sprite->DecodeFrame(o->index, &frame);
-    Require(again == o->problem, "a frame's problem depends on the frames decoded before it");
-    Require(!o->frame || frame.pixels == o->frame->pixels, "a frame's pixels depend on the frames decoded before it");
+  // The groups again, last first, each from its last frame: the same
+  // pixels and the same problems as going forward from the first.
+  for (auto group = groups.rbegin(); group != groups.rend(); ++group) {
+    if (!group->decoded) continue;
+    readBound += DecodeReadBound(group->info, kind, format, capacity);
+    const std::string again = sprite->DecodeFrame(group->last, &frame);
+    Require(again == group->problem, "a frame's problem depends on the frames decoded before it, or differs from a frame alike");
+    Require(group->forward == SIZE_MAX ||
+                (frame.pixels == scratch.forward[group->forward] && frame.irregular == group->irregular),
+            "a frame's pixels depend on the frames decoded before it, or differ from a frame alike");
   }
   Require(source.requested <= readBound, "decoding again read beyond the bound");
 

@@ -6,7 +6,8 @@ Each seed is one selector byte followed by a small multi-frame sprite file:
   bit 0      0: SPR, 1: 16-bit (the header's flags tell S16 from C16)
   bits 1-3   the sheet's columns (0: nearly square)
   bits 4-5   3: the file is repeated up to a size past the read buffer's
-             capacity (bit 6: 1 MiB + 5 bytes, else 256 KiB + 7 bytes)
+             capacity (bit 6: 1 MiB + 5 bytes, else 256 KiB + 7 bytes),
+             claiming at most 600 frames
 
 The seeds are valid files of each kind, frames of different sizes, and files
 damaged in the ways the frame directory and the decoder must report: entries
@@ -138,9 +139,15 @@ def main():
     struct.pack_into("<I", data, tables[0], 200000 + len(data) * 7)
     seeds["c16-repeated-far-line"] = selector(True, 0, "small") + data
     data, entries, _, _ = encode("s16", s16_frames)
-    struct.pack_into("<IHH", data, entries[2], 4096, 512, 320)  # 320 KiB, read straight into the frame
+    struct.pack_into("<IHH", data, entries[2], 4096, 512, 272)  # 272 KiB, read straight into the frame
     seeds["s16-repeated-large-frame"] = selector(True, 0, "large") + data
     seeds["spr-repeated"] = selector(False, 0, "small") + encode("spr", spr_frames)[0]
+    # A 16-byte file claiming 65535 frames, repeated: the claim is lowered to
+    # 600, and the entries alternate between a readable 4 x 4 frame and one
+    # of no pixels (its width from the bytes after the first entry, its
+    # height from the claim), 300 of each alike.
+    data = struct.pack("<H", 0xFFFF) + struct.pack("<IHH", 0x20000, 4, 4) + bytes([1, 2, 3, 4, 0, 0])
+    seeds["spr-repeated-frames-alike"] = selector(False, 0, "small") + data
 
     here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
     os.makedirs(here, exist_ok=True)

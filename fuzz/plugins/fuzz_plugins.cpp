@@ -5,6 +5,16 @@
 //   - the Qt handler reading the file from a QBuffer as SPR, S16, C16 or
 //     with the format to be found, with size, count, jumps and reads.
 // Input: a selector byte, a chunk-size byte, then the file.
+//
+// Decoding is what an input costs (fresh pixel memory and a conversion for
+// every pixel), so each input decodes at most kPixelBudget pixels: frames
+// past it are skipped (the iterator moves on without showing them, the Qt
+// handler jumps over them).  Both plug-ins decode frame 1 as soon as they
+// open a file, so a file whose frame 1 alone passes the budget goes only as
+// far as that: the Qt handler's checks before it reads the file (its
+// format, frame 1's size); the loader is not run.  Every frame that is
+// decoded gets every check.
+
 // GLib's headers before Qt's: Qt's "signals" keyword would rename a field of theirs.
 #define TAMSOREL_LOADER_SPR 0
 #include "loader.cpp"  // the module's code, not loaded as a module
@@ -15,6 +25,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "fuzz_require.h"
 #include "sprite_plugin.h"
@@ -22,6 +36,26 @@
 namespace {
 
 using tamsorel::fuzz::Require;
+
+constexpr uint64_t kPixelBudget = uint64_t{64} << 10;
+
+uint64_t Pixels(uint32_t width, uint32_t height) { return uint64_t{width} * height; }
+
+// The frames a viewer shows, as the frames core lists them: frame 1, then
+// every later frame whose entry is sound, up to the last entry the file
+// holds.  Their sizes, in that order; empty when the file does not open.
+std::vector<std::pair<uint32_t, uint32_t>> ShownFrames(const uint8_t* file, std::size_t size, bool spr) {
+  std::vector<std::pair<uint32_t, uint32_t>> shown;
+  tamsorel::MemorySource source(file, size);
+  std::string problem;
+  const std::unique_ptr<tamsorel::Sprite> sprite = tamsorel::Sprite::Open(source, spr, &problem);
+  if (!sprite) return shown;
+  for (uint32_t i = 0; i < sprite->HeldFrames(); ++i) {
+    const tamsorel::FrameInfo& info = sprite->Frame(i);
+    if (i == 0 || tamsorel::Readable(info)) shown.emplace_back(info.width, info.height);
+  }
+  return shown;
+}
 
 struct Seen {
   int prepared = 0;
@@ -50,6 +84,12 @@ void Prepared(GdkPixbuf* pixbuf, GdkPixbufAnimation* animation, gpointer data) {
 void Updated(GdkPixbuf*, int, int, int, int, gpointer) {}
 
 void FuzzLoader(uint8_t selector, uint8_t chunkByte, const uint8_t* file, std::size_t size) {
+  FirstFrame first;
+  std::string problem;
+  if (tamsorel::plugins::ReadFirstFrame(file, size, false, &first, &problem) == HeaderState::kReady &&
+      Pixels(first.width, first.height) > kPixelBudget)
+    return;
+  uint64_t budget = kPixelBudget - Pixels(first.width, first.height);
   GdkPixbufModule module = {};
   fill_vtable(&module);
   Seen seen;
@@ -72,13 +112,27 @@ void FuzzLoader(uint8_t selector, uint8_t chunkByte, const uint8_t* file, std::s
   if (error) Require(error->message && error->message[0], "an error without words");
   g_clear_error(&error);
   if (seen.animation) {
+    // Each frame shows for 100 ms, in turn, from the start on: step s (at
+    // s * 100 ms + 50 ms) shows frame s modulo the frames shown.
+    const std::vector<std::pair<uint32_t, uint32_t>> shown = ShownFrames(file, size, false);
+    Require(shown.size() > 1, "an animation of fewer than two frames");
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     GTimeVal start = {1000, 0};
     GdkPixbufAnimationIter* iter = gdk_pixbuf_animation_get_iter(seen.animation, &start);
     for (int step = 1; step <= 40; ++step) {
       GTimeVal now = {1000 + step / 10, (step % 10) * 100000 + 50000};
-      gdk_pixbuf_animation_iter_advance(iter, &now);
-      Require(gdk_pixbuf_animation_iter_get_pixbuf(iter) != nullptr, "an animation frame without a pixbuf");
+      const std::size_t index = step % shown.size();
+      Require(gdk_pixbuf_animation_iter_advance(iter, &now) == (index != (step - 1) % shown.size()),
+              "the animation moved on at another time than a frame's 100 ms");
+      // Frame 1 is the image already made; any other is decoded now.
+      const uint64_t pixels = index == 0 ? 0 : Pixels(shown[index].first, shown[index].second);
+      if (pixels > budget) continue;
+      budget -= pixels;
+      GdkPixbuf* pixbuf = gdk_pixbuf_animation_iter_get_pixbuf(iter);
+      Require(pixbuf != nullptr, "an animation frame without a pixbuf");
+      Require(static_cast<uint32_t>(gdk_pixbuf_get_width(pixbuf)) == shown[index].first &&
+                  static_cast<uint32_t>(gdk_pixbuf_get_height(pixbuf)) == shown[index].second,
+              "an animation frame not the size of the frame shown");
     }
     g_object_unref(iter);
     g_object_unref(seen.animation);
@@ -96,13 +150,27 @@ void FuzzQt(uint8_t selector, const uint8_t* file, std::size_t size) {
   handler.setFormat(kFormats[selector & 3]);
   if (!handler.canRead()) return;
   const QSize announced = handler.option(QImageIOHandler::Size).toSize();
+  Require(announced.width() > 0 && announced.height() > 0, "a readable file without frame 1's size");
+  // Reading the file decodes frame 1.
+  const uint64_t first = Pixels(announced.width(), announced.height());
+  if (first > kPixelBudget) return;
+  uint64_t budget = kPixelBudget - first;
   const int count = handler.imageCount();
   Require(count >= 0, "a negative frame count");
   if (count > 0 && (selector & 0x20)) Require(handler.jumpToImage(count - 1), "cannot jump to the last frame");
   for (int i = 0; i < 64; ++i) {
+    // Once the file is read, the size is that of the frame read next.
+    const QSize size = handler.option(QImageIOHandler::Size).toSize();
+    const uint64_t pixels = size.isValid() ? Pixels(size.width(), size.height()) : 0;
+    if (pixels > budget) {
+      if (!handler.jumpToNextImage()) break;
+      continue;
+    }
     QImage image;
     if (!handler.read(&image)) break;
+    budget -= pixels;
     Require(image.format() == QImage::Format_ARGB32, "a frame not ARGB32");
+    Require(image.size() == size, "a frame not the size announced for it");
     if (i == 0 && !(selector & 0x20)) Require(image.size() == announced, "frame 1 not the size announced");
   }
   Require(!handler.jumpToImage(count), "a jump past the last frame");

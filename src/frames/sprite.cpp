@@ -164,12 +164,13 @@ bool Sprite::ReadDirectory(bool spr, std::string* problem) {
 // What the directory alone tells about a frame's pixels.
 void Sprite::CheckPixelsOf(Entry& entry, uint64_t directoryEnd) const {
   FrameInfo& f = entry.info;
-  const std::string size = std::to_string(f.width) + " × " + std::to_string(f.height);
+  // The size in words only for the messages that give it.
+  auto size = [&f] { return std::to_string(f.width) + " × " + std::to_string(f.height); };
   if (f.width == 0 || f.height == 0) {
-    f.damaged = "it has no pixels (" + size + ")";
+    f.damaged = "it has no pixels (" + size() + ")";
   } else if (PixelMemoryBytes(FrameStride(kind_, format_, f.width, /*packed=*/false), f.height) >
              limits_.framePixelBytes) {
-    f.damaged = "its " + size + " pixels are more than the " + MiBText(limits_.framePixelBytes) + " a frame may have";
+    f.damaged = "its " + size() + " pixels are more than the " + MiBText(limits_.framePixelBytes) + " a frame may have";
   } else if (f.offset < directoryEnd) {
     f.damaged = "its pixel data would start inside the frame directory";
   } else if (f.offset >= source_.Size()) {
