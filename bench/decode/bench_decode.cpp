@@ -33,6 +33,7 @@
 #include "decode/portable_platform.h"
 #include "decode/sprite_format.h"
 #include "frame_encoder.h"
+#include "ratio_reporter.h"
 #include "frames/file_source.h"
 #include "frames/sprite.h"
 #include "sample_pictures.h"
@@ -216,36 +217,6 @@ void FramesDecode(benchmark::State& state, const FramesSample* s) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->fileBytes));
 }
 
-// Console output with the decode/floor ratio added to each decode line.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    std::vector<Run> out = runs;
-    for (Run& run : out) {
-      const std::string name = run.benchmark_name();
-      const std::size_t slash = name.find('/');
-      const std::string what = name.substr(0, slash), sample = name.substr(slash + 1);
-      // Single runs, and the mean and median of repetitions; the spread of
-      // repetitions has no ratio.
-      const bool ratioed = run.run_type == Run::RT_Iteration ||
-                           run.aggregate_name == "mean" || run.aggregate_name == "median";
-      if (!ratioed || run.error_occurred) continue;
-      if (what == "floor") {
-        floor_[sample] = run.GetAdjustedRealTime();
-        run.counters["x_floor"] = benchmark::Counter(1.0);
-      } else if (what == "decode" && floor_.count(sample) && floor_[sample] > 0) {
-        run.counters["x_floor"] = benchmark::Counter(run.GetAdjustedRealTime() / floor_[sample]);
-      }
-    }
-    ConsoleReporter::ReportRuns(out);
-  }
-
- private:
-  std::map<std::string, double> floor_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,8 +235,9 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("floor/" + id).c_str(), FramesFloor, &s)->UseRealTime();
     benchmark::RegisterBenchmark(("decode/" + id).c_str(), FramesDecode, &s)->UseRealTime();
   }
-  RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
-                                               : benchmark::ConsoleReporter::OO_Tabular);
+  tamsorel::bench::RatioReporter reporter("floor", "x_floor",
+                                          isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                                : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::system(("rm -rf '" + g_dir + "'").c_str());

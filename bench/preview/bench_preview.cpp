@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "frame_encoder.h"
+#include "ratio_reporter.h"
+#include "frames_asked.h"
 #include "frames/byte_source.h"
 #include "frames/pane_render.h"
 #include "frames/sprite.h"
@@ -36,35 +38,6 @@ struct Sample {
   std::vector<uint32_t> decoded;  // the frames a pane decodes
 };
 
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-// 65535 entries sharing one 512 x 512 frame (5-6-5 S16).
-std::vector<uint8_t> SharedFrame() {
-  const test::FrameSpec frame = test::PatternFrame(512, 512, 2, false);
-  std::vector<uint8_t> out;
-  Put16(out, 1), Put16(out, 0), Put16(out, 65535);
-  const uint32_t dataAt = 6 + 8 * 65535;
-  for (uint32_t i = 0; i < 65535; ++i) {
-    Put16(out, dataAt & 0xFFFF), Put16(out, dataAt >> 16);
-    Put16(out, 512), Put16(out, 512);
-  }
-  for (uint16_t v : frame.pixels) Put16(out, v);
-  return out;
-}
-
-// Records which frames a pane decodes, decoding nothing.
-class FramesAsked final : public PaneDecoder {
- public:
-  std::string Decode(Sprite&, uint32_t index, StoredFrame*) override {
-    indices.push_back(index);
-    return "not decoded";
-  }
-  std::vector<uint32_t> indices;
-};
-
 std::vector<Sample>& Samples() {
   static std::vector<Sample> samples = [] {
     std::vector<test::FrameSpec> many, big;
@@ -78,13 +51,13 @@ std::vector<Sample>& Samples() {
          test::EncodeFrames(SpriteKind::kSpr, 0, std::vector<test::FrameSpec>(12, test::PatternFrame(32, 32, 5, true)))
              .bytes,
          {}},
-        {"65535x512.s16", SharedFrame(), {}},
+        {"65535x512.s16", test::SharedFrameS16(65535, test::PatternFrame(512, 512, 2, false)), {}},
     };
     for (Sample& s : made) {
       MemorySource source(s.bytes.data(), s.bytes.size());
       std::string problem;
       auto sprite = Sprite::Open(source, s.name.find(".spr") != std::string::npos, &problem);
-      FramesAsked asked;
+      test::FramesAsked asked;
       PaneFrames frames(*sprite);
       frames.Prepare(*sprite, asked, kWidth, kHeight, kCaption);
       s.decoded = asked.indices;
@@ -143,33 +116,6 @@ void Resize(benchmark::State& state, const Sample* s) {
   }
 }
 
-// Console output with each line's time over decode's for the same file.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    std::vector<Run> out = runs;
-    for (Run& run : out) {
-      const std::string name = run.benchmark_name();
-      const std::size_t slash = name.find('/');
-      const std::string what = name.substr(0, slash), sample = name.substr(slash + 1);
-      const bool ratioed =
-          run.run_type == Run::RT_Iteration || run.aggregate_name == "mean" || run.aggregate_name == "median";
-      if (!ratioed || run.error_occurred) continue;
-      const std::string key = sample + "/" + run.aggregate_name;
-      if (what == "decode") {
-        decode_[key] = run.GetAdjustedRealTime();
-        run.counters["x_decode"] = benchmark::Counter(1.0);
-      } else if (decode_.count(key) && decode_[key] > 0) {
-        run.counters["x_decode"] = benchmark::Counter(run.GetAdjustedRealTime() / decode_[key]);
-      }
-    }
-    ConsoleReporter::ReportRuns(out);
-  }
-
- private:
-  std::map<std::string, double> decode_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -180,7 +126,7 @@ int main(int argc, char** argv) {
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::RatioReporter reporter("decode", "x_decode");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

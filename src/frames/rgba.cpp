@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "decode/bitmap_header.h"
 #include "decode/palette.h"
 #include "decode/sprite_format.h"
 #include "frames/area_sums.h"

@@ -109,4 +109,21 @@ inline FrameSpec PatternFrame(uint16_t width, uint16_t height, uint32_t seed, bo
   return f;
 }
 
+// An S16 file (5-6-5) of `entries` entries that all point at one frame,
+// whose pixels follow the directory.
+inline std::vector<uint8_t> SharedFrameS16(uint32_t entries, const FrameSpec& frame) {
+  using namespace frame_encoder_detail;
+  std::vector<uint8_t> out;
+  Put32(out, 1);
+  Put16(out, static_cast<uint16_t>(entries));
+  const uint32_t dataAt = 6 + 8 * entries;
+  for (uint32_t i = 0; i < entries; ++i) {
+    Put32(out, dataAt);
+    Put16(out, frame.width);
+    Put16(out, frame.height);
+  }
+  for (uint16_t v : frame.pixels) Put16(out, v);
+  return out;
+}
+
 }  // namespace tamsorel::test

@@ -13,7 +13,6 @@
 #include <mutex>
 
 #include "common/output_rule.h"
-#include "decode/bitmap_header.h"
 
 namespace tamsorel {
 

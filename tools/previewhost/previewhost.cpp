@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "frame_encoder.h"
+#include "frames_asked.h"
 #include "frames/file_source.h"
 #include "frames/pane_render.h"
 #include "frames/sprite.h"
@@ -253,29 +254,8 @@ std::wstring WriteTemp(const std::wstring& name, const std::vector<uint8_t>& byt
   return std::fclose(f) == 0 && written ? path : L"";
 }
 
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, v >> 16);
-}
-
-// An S16 file (5-6-5) of `entries` entries that all point at one frame.
-std::vector<uint8_t> SharedFrameS16(uint32_t entries, const test::FrameSpec& frame) {
-  std::vector<uint8_t> out;
-  Put32(out, 1);
-  Put16(out, entries);
-  const uint32_t dataAt = 6 + 8 * entries;
-  for (uint32_t i = 0; i < entries; ++i) {
-    Put32(out, dataAt);
-    Put16(out, frame.width);
-    Put16(out, frame.height);
-  }
-  for (uint16_t v : frame.pixels) Put16(out, v);
-  return out;
-}
+using test::frame_encoder_detail::Put16;
+using test::frame_encoder_detail::Put32;
 
 // A C16 file (5-6-5) of `count` transparent frames of size x size, each
 // with lines of its own: every line one transparent run and the end tag.
@@ -298,16 +278,6 @@ std::vector<uint8_t> TransparentC16(uint32_t count, uint32_t size) {
   return out;
 }
 
-// Records which frames a pane decodes, decoding nothing.
-class FramesAsked final : public PaneDecoder {
- public:
-  std::string Decode(Sprite&, uint32_t index, StoredFrame*) override {
-    indices.push_back(index);
-    return "not decoded";
-  }
-  std::vector<uint32_t> indices;
-};
-
 int Bench(HandlerSource& source, int repeat) {
   std::vector<test::FrameSpec> many;
   for (uint32_t i = 0; i < 200; ++i) many.push_back(test::PatternFrame(64, 64, i, false));
@@ -318,7 +288,7 @@ int Bench(HandlerSource& source, int repeat) {
       {L"previewhost-200x64.c16", test::EncodeFrames(SpriteKind::kC16, 1, many).bytes},
       {L"previewhost-1024.c16",
        test::EncodeFrames(SpriteKind::kC16, 1, {test::PatternFrame(1024, 1024, 1, false)}).bytes},
-      {L"previewhost-65535x512.s16", SharedFrameS16(65535, test::PatternFrame(512, 512, 2, false))},
+      {L"previewhost-65535x512.s16", test::SharedFrameS16(65535, test::PatternFrame(512, 512, 2, false))},
       {L"previewhost-5x4096.c16", TransparentC16(5, 4096)},
   };
   const uint32_t w = 800, h = 600, rw = 700, rh = 500;
@@ -349,7 +319,7 @@ int Bench(HandlerSource& source, int repeat) {
       status = kExitFailed;
       break;
     }
-    FramesAsked asked;
+    test::FramesAsked asked;
     PaneFrames plan(*sprite);
     const PaneLayout layout = plan.Prepare(*sprite, asked, w, h, caption);
     sprite.reset();
