@@ -28,14 +28,14 @@
 #include <utility>
 #include <vector>
 
-#include "decode/decoder.h"
-#include "decode/path_text.h"
-#include "decode/portable_platform.h"
-#include "decode/sprite_format.h"
+#include "sprite/first_frame.h"
+#include "platform/path_text.h"
+#include "platform/portable_platform.h"
+#include "sprite/sprite_format.h"
 #include "frame_encoder.h"
 #include "ratio_reporter.h"
-#include "frames/file_source.h"
-#include "frames/sprite.h"
+#include "platform/file_source.h"
+#include "sprite/sprite.h"
 #include "sample_pictures.h"
 
 namespace {

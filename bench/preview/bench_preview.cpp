@@ -22,9 +22,9 @@
 #include "frame_encoder.h"
 #include "ratio_reporter.h"
 #include "frames_asked.h"
-#include "frames/byte_source.h"
-#include "frames/pane_render.h"
-#include "frames/sprite.h"
+#include "sprite/byte_source.h"
+#include "preview/pane_render.h"
+#include "sprite/sprite.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "decode/portable_platform.h"
+#include "platform/portable_platform.h"
 #include "sprite_encoder.h"
-#include "frames/rgba.h"
+#include "image/rgba.h"
 #include "thumbnailer/thumbnail.h"
 
 namespace {

@@ -13,14 +13,14 @@
 #include <memory>
 #include <string>
 
-#include "decode/bitmap_header.h"
-#include "decode/c16_lines.h"
-#include "decode/decoder.h"
-#include "decode/read_buffer.h"
-#include "decode/sprite_format.h"
-#include "decode/sprite_probe.h"
-#include "frames/byte_source.h"
-#include "frames/sprite.h"
+#include "bitmap/bitmap_header.h"
+#include "sprite/c16_lines.h"
+#include "sprite/first_frame.h"
+#include "sprite/read_buffer.h"
+#include "sprite/sprite_format.h"
+#include "sprite/sprite_probe.h"
+#include "sprite/byte_source.h"
+#include "sprite/sprite.h"
 #include "fuzz_require.h"
 #include "test_platforms.h"
 

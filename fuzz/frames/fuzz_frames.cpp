@@ -56,16 +56,16 @@
 #include <string>
 #include <vector>
 
-#include "decode/bitmap_header.h"
-#include "decode/c16_lines.h"
-#include "decode/decoder.h"
-#include "decode/portable_platform.h"
-#include "decode/read_buffer.h"
-#include "decode/sprite_format.h"
-#include "frames/byte_source.h"
-#include "frames/rgba.h"
-#include "frames/sheet.h"
-#include "frames/sprite.h"
+#include "bitmap/bitmap_header.h"
+#include "sprite/c16_lines.h"
+#include "sprite/first_frame.h"
+#include "platform/portable_platform.h"
+#include "sprite/read_buffer.h"
+#include "sprite/sprite_format.h"
+#include "sprite/byte_source.h"
+#include "image/rgba.h"
+#include "image/sheet.h"
+#include "sprite/sprite.h"
 #include "counting_source.h"
 #include "fuzz_require.h"
 

@@ -1,4 +1,4 @@
-// libFuzzer target for the image plug-ins' own logic, over the frames core:
+// libFuzzer target for the image plug-ins' own logic, over the sprite core:
 //   - the gdk-pixbuf loader (its S16/C16 module) fed the file in chunks of
 //     sizes the input chooses, with the size callback sometimes asking for
 //     no image, then every frame of an animation shown through its iterator;
@@ -41,7 +41,7 @@ constexpr uint64_t kPixelBudget = uint64_t{64} << 10;
 
 uint64_t Pixels(uint32_t width, uint32_t height) { return uint64_t{width} * height; }
 
-// The frames a viewer shows, as the frames core lists them: frame 1, then
+// The frames a viewer shows, as the sprite core lists them: frame 1, then
 // every later frame whose entry is sound, up to the last entry the file
 // holds.  Their sizes, in that order; empty when the file does not open.
 std::vector<std::pair<uint32_t, uint32_t>> ShownFrames(const uint8_t* file, std::size_t size, bool spr) {

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "decode/read_buffer.h"
-#include "decode/sprite_format.h"
+#include "sprite/read_buffer.h"
+#include "sprite/sprite_format.h"
 #include "fuzz_require.h"
-#include "properties/sprite_details.h"
+#include "sprite/sprite_details.h"
 
 namespace {
 

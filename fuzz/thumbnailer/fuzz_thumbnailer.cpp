@@ -11,10 +11,10 @@
 #include <cstring>
 #include <vector>
 
-#include "decode/decoder.h"
+#include "sprite/first_frame.h"
 #include "fuzz_require.h"
 #include "test_platforms.h"
-#include "frames/rgba.h"
+#include "image/rgba.h"
 #include "thumbnailer/thumbnail.h"
 
 namespace {

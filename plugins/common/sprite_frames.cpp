@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "decode/frame_fill.h"
-#include "decode/sprite_probe.h"
-#include "frames/rgba.h"
+#include "sprite/frame_fill.h"
+#include "sprite/sprite_probe.h"
+#include "image/rgba.h"
 
 namespace tamsorel {
 namespace plugins {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "frames/byte_source.h"
-#include "frames/sheet.h"
-#include "frames/sprite.h"
+#include "sprite/byte_source.h"
+#include "image/sheet.h"
+#include "sprite/sprite.h"
 
 namespace tamsorel {
 namespace plugins {

@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "decode/sprite_format.h"
+#include "sprite/sprite_format.h"
 
 namespace tamsorel {
 namespace plugins {

@@ -1,41 +1,14 @@
-// One owner for every kind of Windows handle and COM reference the tools and
-// tests hold.  Traits say what the kind is: its type, the value that holds
-// nothing, and the call that gives a handle back.  Windows only.
+// The Windows kinds of the one owner template (unique_handle.h): every
+// kernel handle, module, GDI object, local block and COM reference that
+// Tamsorel.dll, the Windows tools and the tests hold.  Windows only.
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
+
+#include "common/unique_handle.h"
 
 namespace tamsorel {
-
-template <typename Traits>
-class UniqueHandle {
- public:
-  using Type = typename Traits::Type;
-
-  UniqueHandle() = default;
-  explicit UniqueHandle(Type handle) : handle_(handle) {}
-  ~UniqueHandle() { reset(); }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-  Type get() const { return handle_; }
-  bool valid() const { return Traits::Valid(handle_); }
-  // For a call that hands out a new handle: the one held is given back first.
-  Type* out() {
-    reset();
-    return &handle_;
-  }
-  // Gives the handle back now; false only when that call failed.
-  bool reset() {
-    if (!valid()) return true;
-    const Type handle = handle_;
-    handle_ = Traits::Invalid();
-    return Traits::Close(handle);
-  }
-
- private:
-  Type handle_ = Traits::Invalid();
-};
 
 struct KernelHandleTraits {
   using Type = HANDLE;
@@ -60,6 +33,18 @@ struct LocalMemoryTraits {
   static bool Close(T h) { return LocalFree(h) == nullptr; }
 };
 
+// Memory the COM task allocator gave out (names from IStream::Stat, ...).
+template <typename T>
+struct TaskMemoryTraits {
+  using Type = T*;
+  static T* Invalid() { return nullptr; }
+  static bool Valid(T* p) { return p != nullptr; }
+  static bool Close(T* p) {
+    CoTaskMemFree(p);
+    return true;
+  }
+};
+
 template <typename T>
 struct ComReferenceTraits {
   using Type = T*;
@@ -71,10 +56,20 @@ struct ComReferenceTraits {
   }
 };
 
+struct LibraryTraits {
+  using Type = HMODULE;
+  static HMODULE Invalid() { return nullptr; }
+  static bool Valid(HMODULE h) { return h != nullptr; }
+  static bool Close(HMODULE h) { return FreeLibrary(h) != FALSE; }
+};
+
 using UniqueFile = UniqueHandle<KernelHandleTraits>;
+using UniqueModule = UniqueHandle<LibraryTraits>;
 using UniqueBitmap = UniqueHandle<GdiObjectTraits<HBITMAP>>;
 template <typename T>
 using UniqueLocal = UniqueHandle<LocalMemoryTraits<T>>;
+template <typename T>
+using UniqueTaskMemory = UniqueHandle<TaskMemoryTraits<T>>;
 
 // A COM interface pointer that owns one reference.
 template <typename T>
@@ -86,6 +81,12 @@ class ComRef : public UniqueHandle<ComReferenceTraits<T>> {
   void** out() { return reinterpret_cast<void**>(UniqueHandle<ComReferenceTraits<T>>::out()); }
   // The form calls that hand out a typed pointer take (GetTypeInfo, ...).
   T** outTyped() { return UniqueHandle<ComReferenceTraits<T>>::out(); }
+  // Holds a reference of its own to `p` (which may be null), giving back the
+  // one held before.
+  void share(T* p) {
+    if (p != nullptr) p->AddRef();
+    *outTyped() = p;
+  }
 };
 
 }  // namespace tamsorel

@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "common/win32_owner.h"
-#include "decode/sprite_format.h"
-#include "frames/pane_render.h"
-#include "frames/sprite.h"
-#include "frames/stream_source.h"
+#include "sprite/sprite_format.h"
+#include "preview/pane_render.h"
+#include "sprite/sprite.h"
+#include "platform/stream_source.h"
 #include "preview/preview_gdi.h"
-#include "server/module.h"
-#include "server/registration.h"
+#include "com/module.h"
+#include "com/object.h"
+#include "com/script_resource.h"
 
 namespace tamsorel {
 
@@ -49,69 +50,29 @@ std::wstring WideFromUtf8(const std::string& text) {
 // kept, decoding nothing; frames a larger pane would add wait for the next
 // DoPreview.  Painting (WM_PAINT) draws the pane band by band from what was
 // kept and hands each band to the window.
-class CPreviewHandler final : public IPreviewHandler,
-                              public IInitializeWithStream,
-                              public IObjectWithSite,
-                              public IOleWindow,
-                              public IPreviewHandlerVisuals {
+class CPreviewHandler final : public ComObject<CPreviewHandler, IPreviewHandler, IInitializeWithStream,
+                                                IObjectWithSite, IOleWindow, IPreviewHandlerVisuals> {
  public:
+  static const InterfaceRow<CPreviewHandler> kInterfaces[];
+
   explicit CPreviewHandler(const PreviewSeams& seams)
       : gdi_(seams.gdi ? *seams.gdi : kWin32PreviewGdi),
         decoder_(seams.decoder ? *seams.decoder : SpriteDecoder()),
         window_(gdi_),
-        font_(gdi_) {
-    LockModule();
-  }
-  ~CPreviewHandler() {
-    Unload();
-    UnlockModule();
-  }
-  CPreviewHandler(const CPreviewHandler&) = delete;
-  CPreviewHandler& operator=(const CPreviewHandler&) = delete;
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) noexcept override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPreviewHandler)) {
-      *ppv = static_cast<IPreviewHandler*>(this);
-    } else if (IsEqualIID(riid, IID_IInitializeWithStream)) {
-      *ppv = static_cast<IInitializeWithStream*>(this);
-    } else if (IsEqualIID(riid, IID_IObjectWithSite)) {
-      *ppv = static_cast<IObjectWithSite*>(this);
-    } else if (IsEqualIID(riid, IID_IOleWindow)) {
-      *ppv = static_cast<IOleWindow*>(this);
-    } else if (IsEqualIID(riid, IID_IPreviewHandlerVisuals)) {
-      *ppv = static_cast<IPreviewHandlerVisuals*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() noexcept override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() noexcept override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
+        font_(gdi_) {}
+  ~CPreviewHandler() { Unload(); }
 
   // IInitializeWithStream
   HRESULT STDMETHODCALLTYPE Initialize(IStream* stream, DWORD) noexcept override {
     if (!stream) return E_INVALIDARG;
     if (stream_.valid()) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
-    stream->AddRef();
-    *stream_.outTyped() = stream;
+    stream_.share(stream);
     return S_OK;
   }
 
   // IObjectWithSite
   HRESULT STDMETHODCALLTYPE SetSite(IUnknown* site) noexcept override {
-    site_.reset();
-    if (site) {
-      site->AddRef();
-      *site_.outTyped() = site;
-    }
+    site_.share(site);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** ppv) noexcept override {
@@ -146,7 +107,7 @@ class CPreviewHandler final : public IPreviewHandler,
     return window_.valid() ? Place() : S_OK;
   }
   HRESULT STDMETHODCALLTYPE DoPreview() noexcept override {
-    try {
+    return Guarded([&] {
       if (!stream_.valid()) return E_FAIL;
       if (!parent_) return E_UNEXPECTED;
       if (!sprite_ && problem_.empty()) Open();
@@ -157,16 +118,14 @@ class CPreviewHandler final : public IPreviewHandler,
       Prepare();
       Draw();
       return S_OK;
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
+    });
   }
   HRESULT STDMETHODCALLTYPE Unload() noexcept override {
     if (window_.valid()) {
       window_.reset();
       // Fails while another handler's pane still uses the class; the last
       // one to go takes it away.
-      UnregisterClassW(kPaneClassName, g_moduleInstance.ModuleHandle());
+      UnregisterClassW(kPaneClassName, ModuleInstance());
     }
     framesDrawn_ = false;
     std::vector<uint8_t>().swap(band_);
@@ -268,7 +227,7 @@ class CPreviewHandler final : public IPreviewHandler,
   }
 
   HRESULT MakeWindow() {
-    const HINSTANCE module = g_moduleInstance.ModuleHandle();
+    const HINSTANCE module = ModuleInstance();
     WNDCLASSEXW existing{};
     existing.cbSize = sizeof(existing);
     if (!GetClassInfoExW(module, kPaneClassName, &existing)) {
@@ -290,24 +249,20 @@ class CPreviewHandler final : public IPreviewHandler,
   }
 
   HRESULT Place() {
-    try {
+    return Guarded([&] {
       SetWindowPos(window_.get(), nullptr, rect_.left, rect_.top, rect_.right - rect_.left, rect_.bottom - rect_.top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
       Draw();
       return S_OK;
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
+    });
   }
 
   HRESULT Redraw() {
     if (!window_.valid()) return S_OK;
-    try {
+    return Guarded([&] {
       Draw();
       return S_OK;
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
+    });
   }
 
   HFONT CurrentFont() const {
@@ -417,7 +372,6 @@ class CPreviewHandler final : public IPreviewHandler,
     }
   }
 
-  LONG refs_ = 1;
   const PreviewGdi& gdi_;
   PaneDecoder& decoder_;
   ComRef<IStream> stream_;
@@ -445,23 +399,23 @@ class CPreviewHandler final : public IPreviewHandler,
   std::vector<uint8_t> band_;
 };
 
+const InterfaceRow<CPreviewHandler> CPreviewHandler::kInterfaces[] = {
+    Row<CPreviewHandler, IPreviewHandler>(IID_IPreviewHandler),
+    Row<CPreviewHandler, IInitializeWithStream>(IID_IInitializeWithStream),
+    Row<CPreviewHandler, IObjectWithSite>(IID_IObjectWithSite),
+    Row<CPreviewHandler, IOleWindow>(IID_IOleWindow),
+    Row<CPreviewHandler, IPreviewHandlerVisuals>(IID_IPreviewHandlerVisuals),
+    {},
+};
+
 }  // namespace
 
 HRESULT CreatePreviewHandlerWith(const PreviewSeams& seams, REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  CPreviewHandler* handler = new (std::nothrow) CPreviewHandler(seams);
-  if (!handler) return E_OUTOFMEMORY;
-  const HRESULT hr = handler->QueryInterface(riid, ppv);
-  handler->Release();
-  return hr;
+  return CPreviewHandler::Create(nullptr, riid, ppv, seams);
 }
 
 HRESULT CreatePreviewHandler(IUnknown* outer, REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  if (outer) return CLASS_E_NOAGGREGATION;
-  return CreatePreviewHandlerWith(PreviewSeams{}, riid, ppv);
+  return CPreviewHandler::Create(outer, riid, ppv, PreviewSeams{});
 }
 
 const wchar_t* PreviewHostAppId() {

@@ -4,12 +4,13 @@
 #include <new>
 #include <vector>
 
-#include "decode/sprite_format.h"
-#include "frames/stream_source.h"
-#include "properties/sprite_details.h"
-#include "server/interface_map.h"
-#include "server/module.h"
-#include "server/registration.h"
+#include "com/module.h"
+#include "com/object.h"
+#include "com/script_resource.h"
+#include "common/win32_owner.h"
+#include "platform/stream_source.h"
+#include "sprite/sprite_details.h"
+#include "sprite/sprite_format.h"
 
 namespace tamsorel {
 
@@ -42,37 +43,10 @@ bool SameKey(const PROPERTYKEY& a, const PROPERTYKEY& b) { return a.pid == b.pid
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-class CSpriteProperties final : public IInitializeWithStream, public IPropertyStore, public IPropertyStoreCapabilities {
+class CSpriteProperties final
+    : public ComObject<CSpriteProperties, IInitializeWithStream, IPropertyStore, IPropertyStoreCapabilities> {
  public:
-  CSpriteProperties() { tamsorel::LockModule(); }
-  ~CSpriteProperties() { tamsorel::UnlockModule(); }
-  CSpriteProperties(const CSpriteProperties&) = delete;
-  CSpriteProperties& operator=(const CSpriteProperties&) = delete;
-
-  static void* operator new(size_t bytes, const std::nothrow_t&) noexcept {
-    return HeapAlloc(GetProcessHeap(), 0, bytes);
-  }
-  static void operator delete(void* block) noexcept {
-    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
-  }
-  static void operator delete(void* block, const std::nothrow_t&) noexcept { operator delete(block); }
-
-  // IUnknown (the first row of the map answers IID_IUnknown)
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    static const InterfaceMapEntry kMap[] = {
-        {&IID_IInitializeWithStream, InterfaceOffset<CSpriteProperties, IInitializeWithStream>(), 1},
-        {&IID_IPropertyStore, InterfaceOffset<CSpriteProperties, IPropertyStore>(), 1},
-        {&IID_IPropertyStoreCapabilities, InterfaceOffset<CSpriteProperties, IPropertyStoreCapabilities>(), 1},
-        {nullptr, 0, 0},
-    };
-    return QueryInterfaceFromMap(this, kMap, riid, ppv);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refCount_)); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG count = InterlockedDecrement(&refCount_);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
-  }
+  static const InterfaceRow<CSpriteProperties> kInterfaces[];
 
   // IInitializeWithStream
   HRESULT STDMETHODCALLTYPE Initialize(IStream* stream, DWORD mode) noexcept override {
@@ -80,7 +54,7 @@ class CSpriteProperties final : public IInitializeWithStream, public IPropertySt
     if (initialized_) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
     // Nothing is written: a request to open for writing is refused.
     if ((mode & (STGM_WRITE | STGM_READWRITE)) != 0) return STG_E_ACCESSDENIED;
-    try {
+    return Guarded([&]() -> HRESULT {
       std::string problem;
       std::u16string name;
       const std::unique_ptr<ByteSource> source = OpenStreamSource(stream, &name, &problem);
@@ -106,9 +80,7 @@ class CSpriteProperties final : public IInitializeWithStream, public IPropertySt
       values_.swap(values);
       initialized_ = true;
       return S_OK;
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
+    });
   }
 
   // IPropertyStore
@@ -162,9 +134,15 @@ class CSpriteProperties final : public IInitializeWithStream, public IPropertySt
     std::wstring text;  // a string property (never empty)
   };
 
-  LONG refCount_ = 1;
   bool initialized_ = false;
   std::vector<Value> values_;
+};
+
+const InterfaceRow<CSpriteProperties> CSpriteProperties::kInterfaces[] = {
+    Row<CSpriteProperties, IInitializeWithStream>(IID_IInitializeWithStream),
+    Row<CSpriteProperties, IPropertyStore>(IID_IPropertyStore),
+    Row<CSpriteProperties, IPropertyStoreCapabilities>(IID_IPropertyStoreCapabilities),
+    {},
 };
 
 // ---------------------------------------------------------------------------
@@ -172,19 +150,15 @@ class CSpriteProperties final : public IInitializeWithStream, public IPropertySt
 
 std::wstring ModulePath() {
   wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(g_moduleInstance.ModuleHandle(), path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  return std::wstring(path, length);
+  if (FAILED(tamsorel::ModulePath(ModuleInstance(), path))) return std::wstring();
+  return path;
 }
 
-HRESULT LastError() {
-  const DWORD code = GetLastError();
-  return code == 0 ? E_FAIL : HRESULT_FROM_WIN32(code);
-}
+HRESULT LastError() { return LastErrorResult(); }
 
 // The schema embedded in the module.
 HRESULT EmbeddedSchema(const char** bytes, DWORD* size) {
-  HMODULE module = g_moduleInstance.ModuleHandle();
+  HMODULE module = ModuleInstance();
   HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kSchemaId), kSchemaType);
   if (found == nullptr) return LastError();
   HGLOBAL loaded = LoadResource(module, found);
@@ -195,24 +169,23 @@ HRESULT EmbeddedSchema(const char** bytes, DWORD* size) {
 
 // Whether the file at `path` holds exactly `size` bytes equal to `bytes`.
 bool FileHolds(const std::wstring& path, const char* bytes, DWORD size) {
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
   std::vector<char> held(static_cast<size_t>(size) + 1);
   DWORD got = 0;
-  const BOOL read = ReadFile(file, held.data(), size + 1, &got, nullptr);
-  CloseHandle(file);
+  const BOOL read = ReadFile(file.get(), held.data(), size + 1, &got, nullptr);
   return read && got == size && std::equal(held.begin(), held.begin() + size, bytes);
 }
 
 // Writes the file whole or leaves none behind.
 HRESULT WriteWholeFile(const std::wstring& path, const char* bytes, DWORD size) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastError();
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return LastError();
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+  const BOOL ok = WriteFile(file.get(), bytes, size, &written, nullptr) && written == size;
   const HRESULT hr = ok ? S_OK : LastError();
-  if (!CloseHandle(file) || FAILED(hr)) {
+  if (!file.reset() || FAILED(hr)) {
     DeleteFileW(path.c_str());
     return FAILED(hr) ? hr : LastError();
   }
@@ -231,15 +204,12 @@ class SchemaRegistrar {
     const UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length + 13 >= MAX_PATH) return;
     lstrcpyW(path + length, L"\\propsys.dll");
-    module_ = LoadLibraryW(path);
-    if (module_ == nullptr) return;
+    *module_.out() = LoadLibraryW(path);
+    if (!module_.valid()) return;
     register_ =
-        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "PSRegisterPropertySchema")));
-    unregister_ =
-        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "PSUnregisterPropertySchema")));
-  }
-  ~SchemaRegistrar() {
-    if (module_ != nullptr) FreeLibrary(module_);
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "PSRegisterPropertySchema")));
+    unregister_ = reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(module_.get(), "PSUnregisterPropertySchema")));
   }
   SchemaRegistrar(const SchemaRegistrar&) = delete;
   SchemaRegistrar& operator=(const SchemaRegistrar&) = delete;
@@ -252,7 +222,7 @@ class SchemaRegistrar {
 
  private:
   using Function = HRESULT(WINAPI*)(PCWSTR);
-  HMODULE module_ = nullptr;
+  UniqueModule module_;
   Function register_ = nullptr;
   Function unregister_ = nullptr;
 };
@@ -329,22 +299,11 @@ std::wstring SchemaPathFor(const wchar_t* modulePath) {
 }
 
 HRESULT CreateSpriteProperties(IUnknown* outer, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  CSpriteProperties* object = new (std::nothrow) CSpriteProperties();
-  if (object == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = object->QueryInterface(riid, ppv);
-  object->Release();
-  return hr;
+  return CSpriteProperties::Create(outer, riid, ppv);
 }
 
 HRESULT UpdateSpritePropertiesRegistry(BOOL doRegister) {
-  try {
-    return doRegister ? RegisterHandler() : UnregisterHandler();
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  return Guarded([&] { return doRegister ? RegisterHandler() : UnregisterHandler(); });
 }
 
 }  // namespace tamsorel

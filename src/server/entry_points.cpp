@@ -3,15 +3,18 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "server/module.h"
+#include "com/module.h"
+#include "server/class_table.h"
+#include "server/registration.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) return tamsorel::initFailed ? FALSE : TRUE;
-  return TRUE;
-}
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
-STDAPI DllCanUnloadNow() { return tamsorel::g_serverModule->ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return tamsorel::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-  return tamsorel::GetClassObjectFromTable(&tamsorel::g_classTable, rclsid, riid, ppv);
+  return tamsorel::GetClassObject(rclsid, riid, ppv);
 }
+
+STDAPI DllRegisterServer() { return tamsorel::RegisterServer(); }
+
+STDAPI DllUnregisterServer() { return tamsorel::UnregisterServer(); }

@@ -9,127 +9,27 @@
 #include <memory>
 #include <new>
 
-#include "common/hresult.h"
-#include "regscript/script.h"
-#include "regscript/win32_registry.h"
+#include "com/module.h"
+#include "com/script_resource.h"
+#include "common/win32_owner.h"
+#include "server/class_table.h"
 
 namespace tamsorel {
 namespace {
 
-// The HRESULT of the calling thread's last error.  A failing call that left
-// no error code behind still fails.
-HRESULT LastErrorResult() {
-  const DWORD code = GetLastError();
-  return code == 0 ? E_FAIL : HResultFromWin32(static_cast<long>(code));
-}
-
-const HRESULT kInsufficientBuffer = HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
-
-// GetModuleFileNameW into a MAX_PATH buffer; a path that fills the buffer
-// may have been cut and is refused.
-HRESULT ModulePath(HINSTANCE module, wchar_t (&path)[MAX_PATH]) {
-  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-  if (length == 0) return LastErrorResult();
-  if (length >= MAX_PATH) return kInsufficientBuffer;
-  return S_OK;
-}
-
-// The module file mapped as data, released when the scope ends.
-class DataFileModule {
- public:
-  explicit DataFileModule(const wchar_t* path)
-      : module_(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-  ~DataFileModule() {
-    if (module_) FreeLibrary(module_);
-  }
-  DataFileModule(const DataFileModule&) = delete;
-  DataFileModule& operator=(const DataFileModule&) = delete;
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
-
-// A type library and the path it was loaded from, released at scope end.
-struct LoadedTypeLib {
-  ITypeLib* lib = nullptr;
-  BSTR path = nullptr;
-  ~LoadedTypeLib() {
-    if (lib) lib->Release();
-    SysFreeString(path);
+// A BSTR given back with SysFreeString.
+struct StringTraits {
+  using Type = BSTR;
+  static BSTR Invalid() { return nullptr; }
+  static bool Valid(BSTR s) { return s != nullptr; }
+  static bool Close(BSTR s) {
+    SysFreeString(s);
+    return true;
   }
 };
+using UniqueString = UniqueHandle<StringTraits>;
 
 }  // namespace
-
-// The regscript tool quotes its NAME=VALUE replacements with the same
-// function, so a value means the same to both.
-void DoubleSingleQuotes(wchar_t* destination, const wchar_t* source) {
-  DoubleApostrophes(reinterpret_cast<char16_t*>(destination), reinterpret_cast<const char16_t*>(source));
-}
-
-HRESULT LoadAndRunScript(ScriptRun* run, const wchar_t* path, UINT id, const wchar_t* type,
-                         BOOL doRegister) {
-  DataFileModule module(path);
-  if (!module.get()) return LastErrorResult();
-  HRSRC resource = FindResourceW(module.get(), MAKEINTRESOURCEW(id), type);
-  if (!resource) return LastErrorResult();
-  HGLOBAL loaded = LoadResource(module.get(), resource);
-  if (!loaded) return LastErrorResult();
-  const char* bytes = static_cast<const char*>(LockResource(loaded));
-  const DWORD count = SizeofResource(module.get(), resource);
-  if (!bytes) return LastErrorResult();
-
-  // Small scripts are widened on the stack, larger ones on the heap.
-  wchar_t small[512];
-  std::unique_ptr<wchar_t[]> large;
-  wchar_t* text = small;
-  if (static_cast<size_t>(count) * 2 + 2 > sizeof(small)) {
-    large.reset(new (std::nothrow) wchar_t[static_cast<size_t>(count) + 1]);
-    if (!large) return E_OUTOFMEMORY;
-    text = large.get();
-  }
-  const int widened = MultiByteToWideChar(GetConversionCodePage(), 0, bytes, static_cast<int>(count),
-                                          text, static_cast<int>(count));
-  if (widened == 0) return LastErrorResult();
-  // A multi-byte code page yields fewer characters than bytes: the text ends
-  // after the characters actually produced.
-  text[widened] = L'\0';
-
-  Win32Registry registry;
-  ScriptParser parser(registry, run);
-  return parser.RunScript(reinterpret_cast<const char16_t*>(text), doRegister != FALSE);
-}
-
-HRESULT RunScriptResource(UINT id, BOOL doRegister, const ReplacementPair* pairs) {
-  try {
-    ScriptRun run;
-    for (; pairs && pairs->key; ++pairs) {
-      const HRESULT hr = run.AddPair(reinterpret_cast<const char16_t*>(pairs->key),
-                                     reinterpret_cast<const char16_t*>(pairs->value));
-      if (FAILED(hr)) return hr;
-    }
-    HRESULT hr = g_serverModule->AddStandardReplacements(&run);
-    if (FAILED(hr)) return hr;
-
-    wchar_t path[MAX_PATH];
-    hr = ModulePath(g_moduleInstance.ModuleHandle(), path);
-    if (FAILED(hr)) return hr;
-    wchar_t doubled[2 * MAX_PATH];
-    DoubleSingleQuotes(doubled, path);
-    hr = run.AddPair(u"Module", reinterpret_cast<const char16_t*>(doubled));
-    if (FAILED(hr)) return hr;
-    hr = run.AddPair(u"Module_Raw", reinterpret_cast<const char16_t*>(doubled));
-    if (FAILED(hr)) return hr;
-    return LoadAndRunScript(&run, path, id, L"REGISTRY", doRegister);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-}
-
-HRESULT UpdateQuorrelRegistry(BOOL doRegister) {
-  return RunScriptResource(kClassScriptId, doRegister, nullptr);
-}
 
 HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** typeLib, BSTR* path) {
   *typeLib = nullptr;
@@ -160,38 +60,36 @@ int HelpDirectoryLength(const wchar_t* path) {
 }
 
 HRESULT RegisterModuleTypeLib(HINSTANCE module) {
-  LoadedTypeLib loaded;
-  HRESULT hr = LoadModuleTypeLib(module, &loaded.lib, &loaded.path);
+  ComRef<ITypeLib> lib;
+  UniqueString path;
+  HRESULT hr = LoadModuleTypeLib(module, lib.outTyped(), path.out());
   if (FAILED(hr)) return hr;
   wchar_t helpDirectory[MAX_PATH];
-  lstrcpynW(helpDirectory, loaded.path, MAX_PATH);
+  lstrcpynW(helpDirectory, path.get(), MAX_PATH);
   helpDirectory[HelpDirectoryLength(helpDirectory)] = L'\0';
-  return RegisterTypeLib(loaded.lib, loaded.path, helpDirectory);
+  return RegisterTypeLib(lib.get(), path.get(), helpDirectory);
 }
 
 HRESULT UnregisterModuleTypeLib(HINSTANCE module) {
-  LoadedTypeLib loaded;
-  HRESULT hr = LoadModuleTypeLib(module, &loaded.lib, &loaded.path);
+  ComRef<ITypeLib> lib;
+  UniqueString path;
+  HRESULT hr = LoadModuleTypeLib(module, lib.outTyped(), path.out());
   if (FAILED(hr)) return hr;
   TLIBATTR* attributes = nullptr;
-  hr = loaded.lib->GetLibAttr(&attributes);
+  hr = lib->GetLibAttr(&attributes);
   if (FAILED(hr)) return hr;
   hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
                          attributes->lcid, attributes->syskind);
-  loaded.lib->ReleaseTLibAttr(attributes);
+  lib->ReleaseTLibAttr(attributes);
   return hr;
 }
 
-HRESULT RegisterClassEntries(CClassTable* table) {
-  for (ClassEntry* const* it = table->begin(); it != table->end(); ++it) {
-    ClassEntry* entry = *it;
-    if (!entry) continue;
-    const HRESULT hr = entry->updateRegistry(TRUE);
+HRESULT RegisterClassEntries() {
+  for (size_t i = 0; i < kClassCount; ++i) {
+    const HRESULT hr = kClasses[i].updateRegistry(TRUE);
     if (FAILED(hr)) return hr;
-    // Component categories: this library's class declares none, so there is
-    // nothing to write.
   }
-  return RegisterModuleTypeLib(table->TypeLibModule());
+  return RegisterModuleTypeLib(ModuleInstance());
 }
 
 namespace {
@@ -214,36 +112,30 @@ class FirstFailure {
 // longer succeed (a type library whose file has moved) must not keep the
 // others from removing what they can, or the registry would go on naming a
 // class that is gone.  The first failure is the result.
-HRESULT UnregisterClassEntries(CClassTable* table) {
+HRESULT UnregisterClassEntries() {
   FirstFailure result;
-  for (ClassEntry* const* it = table->begin(); it != table->end(); ++it) {
-    ClassEntry* entry = *it;
-    if (!entry) continue;
-    result.Note(entry->updateRegistry(FALSE));
-  }
-  result.Note(UnregisterModuleTypeLib(table->TypeLibModule()));
+  for (size_t i = 0; i < kClassCount; ++i) result.Note(kClasses[i].updateRegistry(FALSE));
+  result.Note(UnregisterModuleTypeLib(ModuleInstance()));
   return result.result();
 }
 
-}  // namespace tamsorel
-
 namespace {
-const tamsorel::ReplacementPair kAppIdPairs[] = {{L"APPID", tamsorel::kAppIdText}, {nullptr, nullptr}};
+const ReplacementPair kAppIdPairs[] = {{L"APPID", kAppIdText}, {nullptr, nullptr}};
 }  // namespace
 
-STDAPI DllRegisterServer() {
-  HRESULT hr = tamsorel::RunScriptResource(tamsorel::kAppIdScriptId, TRUE, kAppIdPairs);
-  if (SUCCEEDED(hr)) hr = tamsorel::RegisterClassEntries(&tamsorel::g_classTable);
+HRESULT RegisterServer() {
+  HRESULT hr = RunScriptResource(kAppIdScriptId, TRUE, kAppIdPairs);
+  if (SUCCEEDED(hr)) hr = RegisterClassEntries();
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   return hr;
 }
 
-// Registration stops at its first failure; unregistration runs every step
-// (see UnregisterClassEntries) and returns the first failure.
-STDAPI DllUnregisterServer() {
-  HRESULT hr = tamsorel::UnregisterClassEntries(&tamsorel::g_classTable);
-  const HRESULT appId = tamsorel::RunScriptResource(tamsorel::kAppIdScriptId, FALSE, kAppIdPairs);
+HRESULT UnregisterServer() {
+  HRESULT hr = UnregisterClassEntries();
+  const HRESULT appId = RunScriptResource(kAppIdScriptId, FALSE, kAppIdPairs);
   if (SUCCEEDED(hr)) hr = appId;
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   return hr;
 }
+
+}  // namespace tamsorel

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "decode/bitmap_header.h"
-#include "decode/decode_platform.h"
-#include "decode/c16_lines.h"
-#include "decode/decoder.h"
-#include "decode/palette.h"
-#include "decode/portable_platform.h"
-#include "decode/sprite_format.h"
+#include "bitmap/bitmap_header.h"
+#include "sprite/decode_platform.h"
+#include "sprite/c16_lines.h"
+#include "sprite/first_frame.h"
+#include "sprite/palette.h"
+#include "platform/portable_platform.h"
+#include "sprite/sprite_format.h"
 #include "sprite_encoder.h"
 #include "test_platforms.h"
 

@@ -12,13 +12,13 @@
 #include <fstream>
 #include <string>
 
-#include "decode/bitmap_header.h"
-#include "decode/bmp_file.h"
-#include "decode/decoder.h"
-#include "decode/palette.h"
-#include "decode/path_text.h"
-#include "decode/portable_platform.h"
-#include "decode/sprite_format.h"
+#include "bitmap/bitmap_header.h"
+#include "bitmap/bmp_file.h"
+#include "sprite/first_frame.h"
+#include "sprite/palette.h"
+#include "platform/path_text.h"
+#include "platform/portable_platform.h"
+#include "sprite/sprite_format.h"
 #include "sample_pictures.h"
 #include "sprite_encoder.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "decode/sprite_probe.h"
+#include "sprite/sprite_probe.h"
 
 namespace tamsorel {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "decode/read_buffer.h"
+#include "sprite/read_buffer.h"
 
 namespace tamsorel {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "decode/portable_platform.h"
+#include "platform/portable_platform.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TAMSOREL_TEST_ASAN 1

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "decode/bitmap_header.h"
-#include "decode/decoder.h"
-#include "decode/palette.h"
-#include "decode/portable_platform.h"
-#include "decode/sprite_format.h"
-#include "decode/win32_decode.h"
+#include "bitmap/bitmap_header.h"
+#include "sprite/first_frame.h"
+#include "sprite/palette.h"
+#include "platform/portable_platform.h"
+#include "sprite/sprite_format.h"
+#include "platform/win32_decode.h"
 #include "sample_pictures.h"
 #include "sprite_encoder.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "frames/byte_source.h"
+#include "sprite/byte_source.h"
 
 namespace tamsorel::test {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "frame_encoder.h"
-#include "frames/file_source.h"
-#include "frames/sprite.h"
+#include "platform/file_source.h"
+#include "sprite/sprite.h"
 
 namespace tamsorel {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "frames/sprite.h"
+#include "sprite/sprite.h"
 
 namespace tamsorel::test {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frames/pane_render.h"
+#include "preview/pane_render.h"
 
 namespace tamsorel::test {
 

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "decode/decoder.h"
-#include "decode/palette.h"
-#include "decode/portable_platform.h"
+#include "sprite/first_frame.h"
+#include "sprite/palette.h"
+#include "platform/portable_platform.h"
 #include "frame_encoder.h"
-#include "frames/byte_source.h"
-#include "frames/rgba.h"
-#include "frames/sheet.h"
-#include "frames/sprite.h"
+#include "sprite/byte_source.h"
+#include "image/rgba.h"
+#include "image/sheet.h"
+#include "sprite/sprite.h"
 
 namespace tamsorel {
 namespace {

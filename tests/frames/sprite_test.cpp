@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "decode/decoder.h"
-#include "decode/portable_platform.h"
+#include "sprite/first_frame.h"
+#include "platform/portable_platform.h"
 #include "counting_source.h"
 #include "frame_encoder.h"
-#include "frames/byte_source.h"
-#include "decode/c16_lines.h"
-#include "frames/sprite.h"
+#include "sprite/byte_source.h"
+#include "sprite/c16_lines.h"
+#include "sprite/sprite.h"
 
 namespace tamsorel {
 namespace {

@@ -12,7 +12,7 @@ linked into it: files made here for each case, then
 - five 4096 x 4096 frames: the decode budget ends DoPreview's work after
   three, and the caption counts the two left out.
 
-previewhost compares every pane it captures with the frames core's render.
+previewhost compares every pane it captures with the sprite core's render.
 
 usage: pane_work_test.py --previewhost EXE --work DIR -- EMULATOR..."""
 import argparse

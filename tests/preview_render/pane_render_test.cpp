@@ -1,4 +1,4 @@
-#include "frames/pane_render.h"
+#include "preview/pane_render.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "frame_encoder.h"
-#include "frames/rgba.h"
-#include "frames/sprite.h"
+#include "image/rgba.h"
+#include "sprite/sprite.h"
 
 namespace tamsorel {
 

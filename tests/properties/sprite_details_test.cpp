@@ -2,7 +2,7 @@
 // for every kind, damaged and hostile directories (frames held against
 // frames claimed), files that are no sprite, and the bound on what is read
 // (the header and the entries, once).
-#include "properties/sprite_details.h"
+#include "sprite/sprite_details.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "decode/sprite_format.h"
+#include "sprite/sprite_format.h"
 #include "frame_encoder.h"
 
 namespace tamsorel::test {

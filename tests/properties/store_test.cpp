@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "decode/sprite_format.h"
+#include "sprite/sprite_format.h"
 #include "frame_encoder.h"
 #include "loaded_dll.h"
 #include "test_support.h"

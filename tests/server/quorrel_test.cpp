@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "com_test_util.h"
-#include "extractor/quorrel.h"
-#include "extractor/quorrel_typeinfo.h"
-#include "server/module.h"
+#include "thumbnail/quorrel.h"
+#include "thumbnail/quorrel_typeinfo.h"
+#include "com/module.h"
 #include "sprite_fixtures.h"
 
 using testutil::kClsidQuorrel;
@@ -24,7 +24,7 @@ using tamsorel::ComRef;
 
 namespace {
 
-LONG LockCount() { return tamsorel::g_serverModule->ModuleLockCount(); }
+LONG LockCount() { return tamsorel::ModuleLockCount(); }
 
 void* const kGarbage = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADBEEF));
 
@@ -181,11 +181,13 @@ TEST(QuorrelAggregation, InnerUnknownAndDelegatingInterfaces) {
   EXPECT_EQ(LockCount(), before);
 }
 
-TEST(QuorrelAggregation, FailedQueryDestroysTheAggregate) {
+// An outer object asks for the inner unknown and nothing else: no aggregate
+// is built for another interface.
+TEST(QuorrelAggregation, OuterObjectGetsTheInnerUnknownOnly) {
   CountingOuter outer;
   const LONG before = LockCount();
   void* object = kGarbage;
-  EXPECT_EQ(tamsorel::CreateQuorrel(&outer, IID_IClassFactory, &object), E_NOINTERFACE);
+  EXPECT_EQ(tamsorel::CreateQuorrel(&outer, IID_IPersistFile, &object), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(LockCount(), before);
   EXPECT_EQ(outer.refs, 1);
@@ -198,16 +200,16 @@ struct AllocationCounter {
   static int calls;
   static int failAt;  // 1-based call that fails, 0 for none
   static int live;
-  static void* Allocate(SIZE_T bytes) {
+  static void* Allocate(size_t bytes) {
     ++calls;
     if (calls == failAt) return nullptr;
-    void* block = tamsorel::kProcessHeapAllocator.allocate(bytes);
+    void* block = tamsorel::kProcessHeap.allocate(bytes);
     if (block != nullptr) ++live;
     return block;
   }
   static void Release(void* block) {
     if (block != nullptr) --live;
-    tamsorel::kProcessHeapAllocator.release(block);
+    tamsorel::kProcessHeap.release(block);
   }
 };
 int AllocationCounter::calls = 0;
@@ -220,9 +222,8 @@ class QuorrelAllocation : public ::testing::TestWithParam<std::tuple<bool, int>>
     AllocationCounter::calls = 0;
     AllocationCounter::live = 0;
     AllocationCounter::failAt = std::get<1>(GetParam());
-    tamsorel::quorrelAllocator = {&AllocationCounter::Allocate, &AllocationCounter::Release};
   }
-  void TearDown() override { tamsorel::quorrelAllocator = tamsorel::kProcessHeapAllocator; }
+  const tamsorel::ObjectMemory memory_ = {&AllocationCounter::Allocate, &AllocationCounter::Release};
 };
 
 TEST_P(QuorrelAllocation, NoObjectAndNoLockWhenMemoryRunsOut) {
@@ -230,10 +231,10 @@ TEST_P(QuorrelAllocation, NoObjectAndNoLockWhenMemoryRunsOut) {
   CountingOuter outer;
   const LONG before = LockCount();
   void* object = kGarbage;
-  const HRESULT hr = tamsorel::CreateQuorrel(aggregated ? &outer : nullptr, IID_IUnknown, &object);
+  const HRESULT hr = tamsorel::CreateQuorrelIn(memory_, aggregated ? &outer : nullptr, IID_IUnknown, &object);
   if (AllocationCounter::failAt == 0) {
     ASSERT_EQ(hr, S_OK);
-    EXPECT_EQ(AllocationCounter::calls, 2) << "the object and its scratch buffer";
+    EXPECT_EQ(AllocationCounter::calls, 1) << "one block: the object with its path and scratch buffer";
     EXPECT_EQ(LockCount(), before + 1);
     static_cast<IUnknown*>(object)->Release();
   } else {
@@ -246,12 +247,12 @@ TEST_P(QuorrelAllocation, NoObjectAndNoLockWhenMemoryRunsOut) {
 }
 
 std::string AllocationCaseName(const ::testing::TestParamInfo<std::tuple<bool, int>>& info) {
-  static const char* const kWhich[] = {"NoFailure", "ObjectFails", "ScratchFails"};
+  static const char* const kWhich[] = {"NoFailure", "ObjectFails"};
   return std::string(std::get<0>(info.param) ? "Aggregated" : "Plain") + kWhich[std::get<1>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(ObjectOrScratch, QuorrelAllocation,
-                         ::testing::Combine(::testing::Bool(), ::testing::Values(0, 1, 2)), AllocationCaseName);
+INSTANTIATE_TEST_SUITE_P(PlainOrAggregated, QuorrelAllocation,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(0, 1)), AllocationCaseName);
 
 // ---------------------------------------------------------------------------
 // Path: Load and GetLocation
@@ -657,7 +658,7 @@ class TypeInfoCacheTest : public ::testing::Test {
   }
   void TearDown() override {
     if (!installed_) return;
-    tamsorel::QuorrelTypeInfoCache::Terminate(reinterpret_cast<DWORD_PTR>(&tamsorel::quorrelTypeInfo));
+    tamsorel::quorrelTypeInfo.Clear();
     tamsorel::QuorrelTypeInfoCache& cache = tamsorel::quorrelTypeInfo;
     cache.typeInfo = savedTypeInfo_;
     cache.names = savedNames_;
@@ -719,8 +720,8 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
   EXPECT_EQ(fake.refs, 2);
   info.reset();
   dispatch.reset();
-  tamsorel::QuorrelTypeInfoCache::Terminate(reinterpret_cast<DWORD_PTR>(&tamsorel::quorrelTypeInfo));
-  EXPECT_EQ(fake.refs, 0) << "termination releases the cached type info";
+  tamsorel::quorrelTypeInfo.Clear();
+  EXPECT_EQ(fake.refs, 0) << "clearing the cache (as the module does when it goes) releases the type info";
   EXPECT_EQ(tamsorel::quorrelTypeInfo.typeInfo.load(), nullptr);
   EXPECT_EQ(tamsorel::quorrelTypeInfo.names.load(), nullptr);
 }

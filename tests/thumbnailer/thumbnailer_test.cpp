@@ -14,12 +14,12 @@
 
 #include <gtest/gtest.h>
 
-#include "decode/bitmap_header.h"
-#include "decode/palette.h"
-#include "decode/sprite_format.h"
-#include "decode/portable_platform.h"
+#include "bitmap/bitmap_header.h"
+#include "sprite/palette.h"
+#include "sprite/sprite_format.h"
+#include "platform/portable_platform.h"
 #include "sprite_encoder.h"
-#include "frames/rgba.h"
+#include "image/rgba.h"
 #include "thumbnailer/input_location.h"
 #include "png/png_writer.h"
 #include "thumbnailer/thumbnail.h"

@@ -24,8 +24,8 @@
 
 #include <gtest/gtest.h>
 
-#include "decode/decoder.h"
-#include "decode/portable_platform.h"
+#include "sprite/first_frame.h"
+#include "platform/portable_platform.h"
 
 namespace tamsorel {
 namespace {

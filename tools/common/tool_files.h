@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/hresult.h"
-#include "decode/decoder.h"
+#include "sprite/first_frame.h"
 
 namespace tamsorel {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "frames/rgba.h"
+#include "image/rgba.h"
 
 namespace tamsorel {
 

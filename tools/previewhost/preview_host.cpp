@@ -8,11 +8,11 @@
 #include <cstring>
 #include <memory>
 
-#include "decode/sprite_format.h"
-#include "frames/file_source.h"
-#include "frames/pane_render.h"
-#include "frames/rgba.h"
-#include "frames/sprite.h"
+#include "sprite/sprite_format.h"
+#include "platform/file_source.h"
+#include "preview/pane_render.h"
+#include "image/rgba.h"
+#include "sprite/sprite.h"
 #include "png/png_writer.h"
 #include "preview/preview_gdi.h"
 

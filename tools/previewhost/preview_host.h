@@ -2,7 +2,7 @@
 // a top-level window, a handler made from Tamsorel.dll or from the class
 // linked into the program, a stream on a sprite file, the calls a preview
 // host makes (Initialize, the visuals, SetWindow, SetRect, DoPreview,
-// Unload), the pixels the window shows, and the frames core's own render
+// Unload), the pixels the window shows, and the sprite core's own render
 // of the same pane to compare them with.  Windows only.
 #pragma once
 
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/win32_owner.h"
-#include "frames/pane_render.h"
+#include "preview/pane_render.h"
 #include "preview/preview_gdi.h"
 #include "preview/preview_handler.h"
 
@@ -102,7 +102,7 @@ std::vector<uint8_t> CaptureWindow(HWND window, uint32_t width, uint32_t height)
 // when it gives none), as the handler lays it out.
 uint32_t CaptionHeightFor(const Visuals& visuals);
 
-// The frames core's own render of the pane for the sprite at `path`, BGRX,
+// The sprite core's own render of the pane for the sprite at `path`, BGRX,
 // the caption band filled with its background and no text: its frames
 // prepared for a pane of prepareWidth x prepareHeight under the caption of
 // `prepareVisuals` (what DoPreview saw), drawn at width x height with

@@ -5,7 +5,7 @@
 //               [--text RRGGBB] SPRITE OUT.png
 //       shows SPRITE in a window of WxH (default 480x360), optionally
 //       resized by SetRect, captures what the window shows into OUT.png and
-//       compares it with the frames core's own render of that pane.
+//       compares it with the sprite core's own render of that pane.
 //       With --same-pane-as OTHER, OTHER is shown the same way and both
 //       panes must show the same pixels below the caption.  The caption (the
 //       pane window's text) is printed.
@@ -46,9 +46,9 @@
 
 #include "frame_encoder.h"
 #include "frames_asked.h"
-#include "frames/file_source.h"
-#include "frames/pane_render.h"
-#include "frames/sprite.h"
+#include "platform/file_source.h"
+#include "preview/pane_render.h"
+#include "sprite/sprite.h"
 #include "preview/preview_handler.h"
 #include "preview_host.h"
 #include "win32_files/win32_files.h"

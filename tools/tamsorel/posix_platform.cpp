@@ -6,8 +6,8 @@
 #include <cerrno>
 
 #include "common/tool_files.h"
-#include "decode/path_text.h"
-#include "frames/file_source.h"
+#include "platform/path_text.h"
+#include "platform/file_source.h"
 #include "png/png_writer.h"
 #include "tamsorel/tool_platform.h"
 

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "decode/path_text.h"
-#include "decode/sprite_format.h"
-#include "frames/rgba.h"
-#include "frames/sheet.h"
-#include "frames/sprite.h"
+#include "platform/path_text.h"
+#include "sprite/sprite_format.h"
+#include "image/rgba.h"
+#include "image/sheet.h"
+#include "sprite/sprite.h"
 #include "tamsorel/tool_platform.h"
 
 namespace tamsorel::cli {

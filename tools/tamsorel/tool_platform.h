@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "frames/byte_source.h"
-#include "frames/rgba.h"
+#include "sprite/byte_source.h"
+#include "image/rgba.h"
 
 namespace tamsorel::cli {
 

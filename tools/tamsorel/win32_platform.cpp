@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "frames/file_source.h"
+#include "platform/file_source.h"
 #include "png/png_writer.h"
 #include "tamsorel/tool_platform.h"
 #include "win32_files/win32_files.h"

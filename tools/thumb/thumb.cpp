@@ -19,10 +19,10 @@
 #include "common/hresult.h"
 #include "common/message_line.h"
 #include "common/tool_files.h"
-#include "decode/bmp_file.h"
-#include "decode/decoder.h"
-#include "decode/path_text.h"
-#include "decode/portable_platform.h"
+#include "bitmap/bmp_file.h"
+#include "sprite/first_frame.h"
+#include "platform/path_text.h"
+#include "platform/portable_platform.h"
 
 namespace {
 

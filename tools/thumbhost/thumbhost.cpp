@@ -33,8 +33,8 @@
 
 #include "common/hresult.h"
 #include "common/win32_owner.h"
-#include "decode/bitmap_header.h"
-#include "decode/bmp_file.h"
+#include "bitmap/bitmap_header.h"
+#include "bitmap/bmp_file.h"
 #include "shell_lookup.h"
 #include "win32_files/win32_files.h"
 

@@ -1,6 +1,6 @@
 #include "thumbnailer/thumbnail.h"
 
-#include "frames/rgba.h"
+#include "image/rgba.h"
 
 namespace tamsorel::thumbnailer {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/hresult.h"
-#include "decode/decoder.h"
-#include "decode/portable_platform.h"
+#include "sprite/first_frame.h"
+#include "platform/portable_platform.h"
 #include "png/png_writer.h"
 
 namespace tamsorel::thumbnailer {

@@ -14,8 +14,8 @@
 
 #include "common/message_line.h"
 #include "common/tool_files.h"
-#include "decode/path_text.h"
-#include "decode/portable_platform.h"
+#include "platform/path_text.h"
+#include "platform/portable_platform.h"
 #include "thumbnailer/input_location.h"
 #include "thumbnailer/thumbnail.h"
 
