@@ -21,6 +21,8 @@ class CQuorrel final : public ComObject<CQuorrel, IQuorrel, IPersistFile, IExtra
   static constexpr bool kAggregatable = true;
   static const InterfaceRow<CQuorrel> kInterfaces[];
 
+  explicit CQuorrel(QuorrelTypeInfoCache& typeInfo) : typeInfo_(typeInfo) {}
+
   // IDispatch
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
@@ -45,6 +47,7 @@ class CQuorrel final : public ComObject<CQuorrel, IQuorrel, IPersistFile, IExtra
   HRESULT STDMETHODCALLTYPE GetDateStamp(FILETIME* pDateStamp) override;
 
  private:
+  QuorrelTypeInfoCache& typeInfo_;
   WCHAR path_[kSpritePathCapacity] = {};  // empty until Load
   BYTE scratch_[kScratchBufferSize];
 };
@@ -68,18 +71,18 @@ HRESULT STDMETHODCALLTYPE CQuorrel::GetTypeInfoCount(UINT* pctinfo) {
 }
 
 HRESULT STDMETHODCALLTYPE CQuorrel::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
-  return quorrelTypeInfo.GetTypeInfo(iTInfo, lcid, ppTInfo);
+  return typeInfo_.GetTypeInfo(iTInfo, lcid, ppTInfo);
 }
 
 HRESULT STDMETHODCALLTYPE CQuorrel::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
                                                       DISPID* rgDispId) {
-  return quorrelTypeInfo.GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId);
+  return typeInfo_.GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId);
 }
 
 HRESULT STDMETHODCALLTYPE CQuorrel::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                                                DISPPARAMS* pDispParams, VARIANT* pVarResult,
                                                EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-  return quorrelTypeInfo.Invoke(static_cast<IQuorrel*>(this), dispIdMember, riid, lcid, wFlags, pDispParams,
+  return typeInfo_.Invoke(static_cast<IQuorrel*>(this), dispIdMember, riid, lcid, wFlags, pDispParams,
                                 pVarResult, pExcepInfo, puArgErr);
 }
 
@@ -142,10 +145,13 @@ HRESULT STDMETHODCALLTYPE CQuorrel::GetDateStamp(FILETIME* pDateStamp) {
   return S_OK;
 }
 
-HRESULT CreateQuorrel(IUnknown* outer, REFIID riid, void** ppv) { return CQuorrel::Create(outer, riid, ppv); }
+HRESULT CreateQuorrel(IUnknown* outer, REFIID riid, void** ppv) {
+  return CreateQuorrelWith(QuorrelSeams{}, outer, riid, ppv);
+}
 
-HRESULT CreateQuorrelIn(const ObjectMemory& memory, IUnknown* outer, REFIID riid, void** ppv) {
-  return CQuorrel::CreateIn(memory, outer, riid, ppv);
+HRESULT CreateQuorrelWith(const QuorrelSeams& seams, IUnknown* outer, REFIID riid, void** ppv) {
+  QuorrelTypeInfoCache& typeInfo = seams.typeInfo != nullptr ? *seams.typeInfo : quorrelTypeInfo;
+  return CQuorrel::CreateIn(*seams.memory, outer, riid, ppv, typeInfo);
 }
 
 HRESULT UpdateQuorrelRegistry(BOOL doRegister) { return RunScriptResource(kScriptId, doRegister, nullptr); }

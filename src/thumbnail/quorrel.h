@@ -15,12 +15,19 @@ namespace tamsorel {
 // Sprite path capacity: 259 characters and a terminator.
 constexpr UINT kSpritePathCapacity = 260;
 
+struct QuorrelTypeInfoCache;
+
 // The class's instance creator: a plain object without an outer object, an
 // aggregated one (asked for IID_IUnknown) with one.
 HRESULT CreateQuorrel(IUnknown* outer, REFIID riid, void** ppv);
-// The same, the object's memory taken from `memory` (tests that make the
-// allocation fail).
-HRESULT CreateQuorrelIn(const ObjectMemory& memory, IUnknown* outer, REFIID riid, void** ppv);
+
+// What an object is made with, for tests that hand in their own: the memory
+// it lives in and the type information its IDispatch answers from.
+struct QuorrelSeams {
+  const ObjectMemory* memory = &kProcessHeap;
+  QuorrelTypeInfoCache* typeInfo = nullptr;  // null: the module's own cache
+};
+HRESULT CreateQuorrelWith(const QuorrelSeams& seams, IUnknown* outer, REFIID riid, void** ppv);
 
 // Registers or unregisters the class: its registry script, REGISTRY 102.
 HRESULT UpdateQuorrelRegistry(BOOL doRegister);

@@ -231,7 +231,9 @@ TEST_P(QuorrelAllocation, NoObjectAndNoLockWhenMemoryRunsOut) {
   CountingOuter outer;
   const LONG before = LockCount();
   void* object = kGarbage;
-  const HRESULT hr = tamsorel::CreateQuorrelIn(memory_, aggregated ? &outer : nullptr, IID_IUnknown, &object);
+  tamsorel::QuorrelSeams seams;
+  seams.memory = &memory_;
+  const HRESULT hr = tamsorel::CreateQuorrelWith(seams, aggregated ? &outer : nullptr, IID_IUnknown, &object);
   if (AllocationCounter::failAt == 0) {
     ASSERT_EQ(hr, S_OK);
     EXPECT_EQ(AllocationCounter::calls, 1) << "one block: the object with its path and scratch buffer";
@@ -643,26 +645,21 @@ class FakeTypeInfo : public ITypeInfo {
   TYPEATTR attributes_ = {};
 };
 
-// Puts a stand-in type info into the module's cache for one test and gives
-// the cache back as it was afterwards.
+// A cache of the test's own holding a stand-in type info, and objects made
+// with it instead of the module's cache.
 class TypeInfoCacheTest : public ::testing::Test {
  protected:
   FakeTypeInfo& Install(std::vector<FakeTypeInfo::Function> functions) {
     fake_ = std::make_unique<FakeTypeInfo>(std::move(functions));
-    tamsorel::QuorrelTypeInfoCache& cache = tamsorel::quorrelTypeInfo;
-    savedTypeInfo_ = cache.typeInfo.exchange(fake_.get());
-    savedNames_ = cache.names.exchange(nullptr);
-    savedNameCount_ = std::exchange(cache.nameCount, 0);
-    installed_ = true;
+    cache_.typeInfo = fake_.get();  // the cache's reference: FakeTypeInfo starts with one
     return *fake_;
   }
-  void TearDown() override {
-    if (!installed_) return;
-    tamsorel::quorrelTypeInfo.Clear();
-    tamsorel::QuorrelTypeInfoCache& cache = tamsorel::quorrelTypeInfo;
-    cache.typeInfo = savedTypeInfo_;
-    cache.names = savedNames_;
-    cache.nameCount = savedNameCount_;
+  void TearDown() override { cache_.Clear(); }
+  template <class T>
+  HRESULT NewBound(ComRef<T>* out, const IID& iid, IUnknown* outer = nullptr) {
+    tamsorel::QuorrelSeams seams;
+    seams.typeInfo = &cache_;
+    return tamsorel::CreateQuorrelWith(seams, outer, iid, out->out());
   }
   static DISPID IdOf(IDispatch* dispatch, std::vector<const wchar_t*> names) {
     std::vector<DISPID> ids(names.size(), 1);
@@ -671,12 +668,10 @@ class TypeInfoCacheTest : public ::testing::Test {
     return hr == S_OK ? ids[0] : 0x7FFFFFFF;
   }
 
+  tamsorel::QuorrelTypeInfoCache cache_{&testutil::kIidQuorrel, &testutil::kLibIdTamsorel, 1, 0};
+
  private:
   std::unique_ptr<FakeTypeInfo> fake_;
-  ITypeInfo* savedTypeInfo_ = nullptr;
-  tamsorel::DispatchNameEntry* savedNames_ = nullptr;
-  int savedNameCount_ = 0;
-  bool installed_ = false;
 };
 
 TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
@@ -686,7 +681,7 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
                                 {L"Alpha", 13, false},
                                 {nullptr, 14, false}});  // no name: no entry
   ComRef<IDispatch> dispatch;
-  ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
+  ASSERT_EQ(NewBound(&dispatch, IID_IDispatch), S_OK);
 
   struct Case {
     std::vector<const wchar_t*> names;
@@ -720,16 +715,16 @@ TEST_F(TypeInfoCacheTest, NamesAreLookedUpLastEntryFirstWithTheirExactCase) {
   EXPECT_EQ(fake.refs, 2);
   info.reset();
   dispatch.reset();
-  tamsorel::quorrelTypeInfo.Clear();
+  cache_.Clear();
   EXPECT_EQ(fake.refs, 0) << "clearing the cache (as the module does when it goes) releases the type info";
-  EXPECT_EQ(tamsorel::quorrelTypeInfo.typeInfo.load(), nullptr);
-  EXPECT_EQ(tamsorel::quorrelTypeInfo.names.load(), nullptr);
+  EXPECT_EQ(cache_.typeInfo.load(), nullptr);
+  EXPECT_EQ(cache_.names.load(), nullptr);
 }
 
 TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
   FakeTypeInfo& fake = Install({});
   ComRef<IDispatch> dispatch;
-  ASSERT_EQ(NewQuorrel(&dispatch, IID_IDispatch), S_OK);
+  ASSERT_EQ(NewBound(&dispatch, IID_IDispatch), S_OK);
   for (int call = 1; call <= 3; ++call) {
     EXPECT_EQ(IdOf(dispatch.get(), {L"Anything"}), FakeTypeInfo::kLookedUp);
     EXPECT_EQ(fake.typeAttrReleases, call);
@@ -737,7 +732,7 @@ TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
   ComRef<ITypeInfo> info;
   ASSERT_EQ(dispatch->GetTypeInfo(0, 0x0409, info.outTyped()), S_OK);
   EXPECT_EQ(fake.typeAttrReleases, 3) << "GetTypeInfo needs the type info only";
-  EXPECT_EQ(tamsorel::quorrelTypeInfo.names.load(), nullptr);
+  EXPECT_EQ(cache_.names.load(), nullptr);
 }
 
 // Invoke reaches the type info with the object's IQuorrel pointer as the
@@ -745,11 +740,13 @@ TEST_F(TypeInfoCacheTest, WithoutFunctionsTheTableIsTriedAgainOnEveryCall) {
 TEST_F(TypeInfoCacheTest, InvokePassesThePrimaryInterface) {
   FakeTypeInfo& fake = Install({{L"Alpha", 10, false}});
   CountingOuter outer;
-  ASSERT_EQ(tamsorel::CreateQuorrel(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+  ComRef<IUnknown> inner;
+  ASSERT_EQ(NewBound(&inner, IID_IUnknown, &outer), S_OK);
+  outer.inner = inner.get();
   ComRef<IDispatch> aggregated;
   ASSERT_EQ(outer.inner->QueryInterface(testutil::kIidQuorrel, aggregated.out()), S_OK);
   ComRef<IDispatch> plain;
-  ASSERT_EQ(NewQuorrel(&plain, testutil::kIidQuorrel), S_OK);
+  ASSERT_EQ(NewBound(&plain, testutil::kIidQuorrel), S_OK);
 
   for (IDispatch* dispatch : {plain.get(), aggregated.get()}) {
     DISPPARAMS params = {nullptr, nullptr, 0, 0};
@@ -765,8 +762,8 @@ TEST_F(TypeInfoCacheTest, InvokePassesThePrimaryInterface) {
     EXPECT_EQ(fake.invokedWith, (std::vector<void*>{&params, &result, &exception, &argErr}));
   }
   aggregated.reset();
-  EXPECT_EQ(outer.inner->Release(), 0u);
   outer.inner = nullptr;
+  EXPECT_EQ(testutil::CurrentRefs(inner.get()), 1u) << "only the test's reference on the inner unknown";
 }
 
 }  // namespace
