@@ -20,6 +20,7 @@
 #include "sprite_fixtures.h"
 
 using tamsorel::ComRef;
+using testutil::CountingOuter;
 using testutil::LoadedDll;
 
 namespace {
@@ -44,21 +45,6 @@ std::vector<ClassCase> Classes() {
        false},
   };
 }
-
-// An outer object that counts the references taken on it.
-class Outer : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown)) return E_NOINTERFACE;
-    *ppv = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
-  LONG refs = 1;
-};
 
 std::wstring DllPath() { return fixtures::ProgramDir() + L"\\Tamsorel.dll"; }
 
@@ -104,7 +90,7 @@ TEST_P(ComContract, AggregationIsServedOrRefused) {
   const ClassCase& c = GetParam();
   ComRef<IClassFactory> factory;
   ASSERT_EQ(dll_.GetClassObject(*c.clsid, IID_IClassFactory, factory.out()), S_OK);
-  Outer outer;
+  CountingOuter outer;
   IUnknown* inner = reinterpret_cast<IUnknown*>(1);
   const HRESULT hr = factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner));
   if (!c.aggregatable) {

@@ -18,6 +18,7 @@
 #include "server/class_table.h"
 
 using tamsorel::ComRef;
+using testutil::CountingOuter;
 using testutil::kClsidQuorrel;
 using testutil::kForeignClsid;
 
@@ -97,24 +98,6 @@ int CountedMemory::live = 0;
 bool CountedMemory::refuse = false;
 const tamsorel::ObjectMemory kCounted = {&CountedMemory::Allocate, &CountedMemory::Release};
 
-// An outer object that hands its own IUnknown out and counts references.
-class Outer : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    ++queries;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown)) return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-    *ppv = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
-  LONG refs = 1;
-  int queries = 0;
-  IUnknown* inner = nullptr;
-};
-
 TEST(ObjectTemplate, TableAnswersInOrderAndIUnknownIsTheFirstRow) {
   ProbeLife life;
   ComRef<IOleWindow> window;
@@ -187,7 +170,7 @@ TEST(ObjectTemplate, FailedCreationLeavesNothing) {
 
 TEST(ObjectTemplate, AggregatedObjectDelegatesToItsOuterObject) {
   ProbeLife life;
-  Outer outer;
+  CountingOuter outer;
   const LONG before = LockCount();
   ASSERT_EQ(Probe::Create(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner), &life, false), S_OK);
   EXPECT_EQ(outer.refs, 1) << "no reference held on the outer object";
@@ -298,7 +281,7 @@ TEST(ClassFactory, CreateInstanceRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Outer outer;
+    CountingOuter outer;
     const LONG before = LockCount();
     void* object = kGarbage;
     const HRESULT hr = factory->CreateInstance(c.withOuter ? &outer : nullptr, *c.iid, c.nullOut ? nullptr : &object);

@@ -21,6 +21,7 @@
 
 using testutil::kClsidQuorrel;
 using tamsorel::ComRef;
+using testutil::CountingOuter;
 
 namespace {
 
@@ -99,28 +100,6 @@ TEST(QuorrelIdentity, LockCountFollowsLivingObjects) {
   EXPECT_EQ(tamsorel::CreateQuorrel(nullptr, IID_IUnknown, nullptr), E_POINTER);
   EXPECT_EQ(LockCount(), before);
 }
-
-// An outer object that aggregates a Quorrel and counts its own references.
-class CountingOuter : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    ++queries;
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown)) {
-      *ppv = static_cast<IUnknown*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner != nullptr ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
-
-  LONG refs = 1;
-  int queries = 0;
-  IUnknown* inner = nullptr;
-};
 
 TEST(QuorrelAggregation, InnerUnknownAndDelegatingInterfaces) {
   CountingOuter outer;
