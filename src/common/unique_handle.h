@@ -53,6 +53,12 @@ class UniqueHandle {
     handle_ = traits_.Invalid();
     return traits_.Close(handle);
   }
+  // Gives back the handle held, then holds `handle`.
+  bool reset(Type handle) {
+    const bool given = reset();
+    handle_ = handle;
+    return given;
+  }
 
  private:
   Traits traits_;

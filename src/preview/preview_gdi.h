@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "common/unique_handle.h"
+
 namespace tamsorel {
 
 struct PreviewGdi {
@@ -23,27 +25,21 @@ struct PreviewGdi {
 // The Win32 functions themselves.
 extern const PreviewGdi kWin32PreviewGdi;
 
-// The one owner of a window or font made through a table: gives it back
-// through the same table.
+// A window or font made through a table, given back through the same table.
 template <typename Handle, BOOL (*PreviewGdi::*Free)(Handle)>
-class PreviewGdiHandle {
+struct PreviewGdiTraits {
+  using Type = Handle;
+  const PreviewGdi* gdi = nullptr;
+  static Handle Invalid() { return nullptr; }
+  static bool Valid(Handle h) { return h != nullptr; }
+  bool Close(Handle h) const { return (gdi->*Free)(h) != FALSE; }
+};
+
+template <typename Handle, BOOL (*PreviewGdi::*Free)(Handle)>
+class PreviewGdiHandle : public UniqueHandle<PreviewGdiTraits<Handle, Free>> {
  public:
-  explicit PreviewGdiHandle(const PreviewGdi& gdi) : gdi_(gdi) {}
-  ~PreviewGdiHandle() { reset(); }
-  PreviewGdiHandle(const PreviewGdiHandle&) = delete;
-  PreviewGdiHandle& operator=(const PreviewGdiHandle&) = delete;
-
-  Handle get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr; }
-  // Gives back the handle held, then holds `made` (null: nothing).
-  void reset(Handle made = nullptr) {
-    if (handle_) (gdi_.*Free)(handle_);
-    handle_ = made;
-  }
-
- private:
-  const PreviewGdi& gdi_;
-  Handle handle_ = nullptr;
+  explicit PreviewGdiHandle(const PreviewGdi& gdi)
+      : UniqueHandle<PreviewGdiTraits<Handle, Free>>(nullptr, PreviewGdiTraits<Handle, Free>{&gdi}) {}
 };
 
 using PreviewWindow = PreviewGdiHandle<HWND, &PreviewGdi::destroyWindow>;
