@@ -1,10 +1,12 @@
 // The Windows kinds of the one owner template (unique_handle.h): every
-// kernel handle, module, GDI object, local block and COM reference that
-// Tamsorel.dll, the Windows tools and the tests hold.  Windows only.
+// kernel handle, module, GDI object, device context, registry key, search,
+// local block, automation string and COM reference that Tamsorel.dll, the
+// Windows tools and the tests hold.  Windows only.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include "common/unique_handle.h"
 
@@ -56,6 +58,51 @@ struct ComReferenceTraits {
   }
 };
 
+// A search FindFirstFileW started (INVALID_HANDLE_VALUE when none).
+struct FindTraits {
+  using Type = HANDLE;
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool Valid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+  static bool Close(HANDLE h) { return FindClose(h) != FALSE; }
+};
+
+// An opened or created registry key.
+struct RegistryKeyTraits {
+  using Type = HKEY;
+  static HKEY Invalid() { return nullptr; }
+  static bool Valid(HKEY h) { return h != nullptr; }
+  static bool Close(HKEY h) { return RegCloseKey(h) == ERROR_SUCCESS; }
+};
+
+// A memory device context (CreateCompatibleDC).
+struct MemoryDcTraits {
+  using Type = HDC;
+  static HDC Invalid() { return nullptr; }
+  static bool Valid(HDC h) { return h != nullptr; }
+  static bool Close(HDC h) { return DeleteDC(h) != FALSE; }
+};
+
+// A window's device context (GetDC), given back to the window it came from.
+struct WindowDcTraits {
+  using Type = HDC;
+  HWND window = nullptr;
+  static HDC Invalid() { return nullptr; }
+  static bool Valid(HDC h) { return h != nullptr; }
+  bool Close(HDC h) const { return ReleaseDC(window, h) != 0; }
+};
+
+// A string the automation allocator gave out (SysAllocString, type library
+// names and paths).
+struct BstrTraits {
+  using Type = BSTR;
+  static BSTR Invalid() { return nullptr; }
+  static bool Valid(BSTR s) { return s != nullptr; }
+  static bool Close(BSTR s) {
+    SysFreeString(s);
+    return true;
+  }
+};
+
 struct LibraryTraits {
   using Type = HMODULE;
   static HMODULE Invalid() { return nullptr; }
@@ -63,9 +110,17 @@ struct LibraryTraits {
   static bool Close(HMODULE h) { return FreeLibrary(h) != FALSE; }
 };
 
+// Any kernel handle: files, pipes, processes and threads.
 using UniqueFile = UniqueHandle<KernelHandleTraits>;
 using UniqueModule = UniqueHandle<LibraryTraits>;
 using UniqueBitmap = UniqueHandle<GdiObjectTraits<HBITMAP>>;
+using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
+using UniqueFind = UniqueHandle<FindTraits>;
+using UniqueKey = UniqueHandle<RegistryKeyTraits>;
+using UniqueMemoryDc = UniqueHandle<MemoryDcTraits>;
+// Made with the window the context came from: UniqueWindowDc(GetDC(w), {w}).
+using UniqueWindowDc = UniqueHandle<WindowDcTraits>;
+using UniqueBstr = UniqueHandle<BstrTraits>;
 template <typename T>
 using UniqueLocal = UniqueHandle<LocalMemoryTraits<T>>;
 template <typename T>

@@ -15,21 +15,6 @@
 #include "server/class_table.h"
 
 namespace tamsorel {
-namespace {
-
-// A BSTR given back with SysFreeString.
-struct StringTraits {
-  using Type = BSTR;
-  static BSTR Invalid() { return nullptr; }
-  static bool Valid(BSTR s) { return s != nullptr; }
-  static bool Close(BSTR s) {
-    SysFreeString(s);
-    return true;
-  }
-};
-using UniqueString = UniqueHandle<StringTraits>;
-
-}  // namespace
 
 HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** typeLib, BSTR* path) {
   *typeLib = nullptr;
@@ -61,7 +46,7 @@ int HelpDirectoryLength(const wchar_t* path) {
 
 HRESULT RegisterModuleTypeLib(HINSTANCE module) {
   ComRef<ITypeLib> lib;
-  UniqueString path;
+  UniqueBstr path;
   HRESULT hr = LoadModuleTypeLib(module, lib.outTyped(), path.out());
   if (FAILED(hr)) return hr;
   wchar_t helpDirectory[MAX_PATH];
@@ -72,7 +57,7 @@ HRESULT RegisterModuleTypeLib(HINSTANCE module) {
 
 HRESULT UnregisterModuleTypeLib(HINSTANCE module) {
   ComRef<ITypeLib> lib;
-  UniqueString path;
+  UniqueBstr path;
   HRESULT hr = LoadModuleTypeLib(module, lib.outTyped(), path.out());
   if (FAILED(hr)) return hr;
   TLIBATTR* attributes = nullptr;

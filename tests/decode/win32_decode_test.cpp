@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bitmap/bitmap_header.h"
+#include "common/win32_owner.h"
 #include "sprite/first_frame.h"
 #include "sprite/palette.h"
 #include "platform/portable_platform.h"
@@ -35,12 +36,11 @@ std::wstring TempPath(const wchar_t* name) {
 class TempFile {
  public:
   TempFile(const wchar_t* name, const Bytes& bytes) : path_(TempPath(name)) {
-    HANDLE h = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    const UniqueFile h(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_NE(h.get(), INVALID_HANDLE_VALUE);
     DWORD written = 0;
-    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(h);
+    WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
   ~TempFile() { DeleteFileW(path_.c_str()); }
   const wchar_t* path() const { return path_.c_str(); }
@@ -49,18 +49,9 @@ class TempFile {
   std::wstring path_;
 };
 
-class OwnedBitmap {
- public:
-  explicit OwnedBitmap(HBITMAP h) : h_(h) {}
-  ~OwnedBitmap() {
-    if (h_ && h_ != kUntouched) DeleteObject(h_);
-  }
-  OwnedBitmap(const OwnedBitmap&) = delete;
-  OwnedBitmap& operator=(const OwnedBitmap&) = delete;
-
- private:
-  HBITMAP h_;
-};
+// The owner of a bitmap the decoder handed out; none when it left the
+// out-parameter untouched.
+UniqueBitmap Owned(HBITMAP h) { return UniqueBitmap(h == kUntouched ? nullptr : h); }
 
 struct Decoded {
   HRESULT hr = E_UNEXPECTED;
@@ -89,15 +80,12 @@ class PaletteModule {
     std::wstring path(exe);
     path.resize(path.find_last_of(L"\\/") + 1);
     path += L"" TAMSOREL_PALETTE_DLL_DIR L"\\" TAMSOREL_PALETTE_DLL;
-    module_ = LoadLibraryW(path.c_str());
+    *module_.out() = LoadLibraryW(path.c_str());
   }
-  ~PaletteModule() {
-    if (module_) FreeLibrary(module_);
-  }
-  HMODULE get() const { return module_; }
+  HMODULE get() const { return module_.get(); }
 
  private:
-  HMODULE module_;
+  UniqueModule module_;
 };
 
 std::vector<uint16_t> Pixels16(std::size_t n) {
@@ -130,7 +118,7 @@ TEST(Win32Palette, SprNeedsTheModuleNamedTamsorelWhileSixteenBitKindsDoNot) {
   }
   for (const Bytes& file : {test::EncodeS16(1, 2, 2, px), test::EncodeC16(1, 2, 2, px)}) {
     Decoded d = DecodeBytes(L"b.c16", file);
-    OwnedBitmap owned(d.bitmap);
+    const UniqueBitmap owned = Owned(d.bitmap);
     EXPECT_EQ(d.hr, S_OK);
     EXPECT_NE(d.bitmap, nullptr);
   }
@@ -138,7 +126,7 @@ TEST(Win32Palette, SprNeedsTheModuleNamedTamsorelWhileSixteenBitKindsDoNot) {
     PaletteModule module;
     ASSERT_NE(module.get(), nullptr);
     Decoded d = DecodeBytes(L"a.SPR", spr);
-    OwnedBitmap owned(d.bitmap);
+    const UniqueBitmap owned = Owned(d.bitmap);
     ASSERT_EQ(d.hr, S_OK);
     EXPECT_EQ(0, std::memcmp(d.header.data() + 40, kBuiltInPalette, 1024));
     DIBSECTION ds{};
@@ -149,12 +137,11 @@ TEST(Win32Palette, SprNeedsTheModuleNamedTamsorelWhileSixteenBitKindsDoNot) {
     const uint8_t expected[16] = {1, 2, 3, 4, 5, 0, 0, 0, 6, 7, 8, 9, 243, 0, 0, 0};
     EXPECT_EQ(0, std::memcmp(bits, expected, 16));
     // The bitmap's own colour table is the palette.
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, d.bitmap);
+    const UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+    HGDIOBJ old = SelectObject(dc.get(), d.bitmap);
     RGBQUAD table[256];
-    EXPECT_EQ(GetDIBColorTable(dc, 0, 256, table), 256u);
-    SelectObject(dc, old);
-    DeleteDC(dc);
+    EXPECT_EQ(GetDIBColorTable(dc.get(), 0, 256, table), 256u);
+    SelectObject(dc.get(), old);
     EXPECT_EQ(0, std::memcmp(table, kBuiltInPalette, 1024));
   }
   Decoded after = DecodeBytes(L"a.spr", spr);  // unloaded again
@@ -165,33 +152,30 @@ TEST(Win32Files, FileOpenForWritingElsewhereOrMissingFails) {
   const Bytes s16 = test::EncodeS16(0, 2, 1, Pixels16(2));
   TempFile file(L"held.s16", s16);
   {
-    HANDLE writer = CreateFileW(file.path(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    const UniqueFile writer(CreateFileW(file.path(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(writer.get(), INVALID_HANDLE_VALUE);
     Decoded d = DecodeFile(file.path());
     EXPECT_EQ(d.hr, E_FAIL);
     EXPECT_EQ(d.bitmap, kUntouched);
-    CloseHandle(writer);
   }
   {
     // Another reader that shares reading does not stand in the way.
-    HANDLE reader = CreateFileW(file.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    const UniqueFile reader(CreateFileW(file.path(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_NE(reader.get(), INVALID_HANDLE_VALUE);
     Decoded d = DecodeFile(file.path());
-    OwnedBitmap owned(d.bitmap);
+    const UniqueBitmap owned = Owned(d.bitmap);
     EXPECT_EQ(d.hr, S_OK);
-    CloseHandle(reader);
   }
   {
     // The decoder closed its handle: the file can be opened exclusively.
     Decoded d = DecodeFile(file.path());
-    OwnedBitmap owned(d.bitmap);
+    const UniqueBitmap owned = Owned(d.bitmap);
     EXPECT_EQ(d.hr, S_OK);
-    HANDLE exclusive = CreateFileW(file.path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
-    CloseHandle(exclusive);
+    const UniqueFile exclusive(CreateFileW(file.path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_NE(exclusive.get(), INVALID_HANDLE_VALUE);
   }
   Decoded missing = DecodeFile(TempPath(L"missing.s16").c_str());
   EXPECT_EQ(missing.hr, E_FAIL);
@@ -228,7 +212,7 @@ TEST(Win32Bitmaps, DibSectionsAreTopDownWithAlignedRowsAndTheMasks) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
     Decoded d = DecodeBytes(c.name, c.file);
-    OwnedBitmap owned(d.bitmap);
+    const UniqueBitmap owned = Owned(d.bitmap);
     ASSERT_EQ(d.hr, S_OK);
     DIBSECTION ds{};
     ASSERT_EQ(GetObjectW(d.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
@@ -320,7 +304,7 @@ TEST(Win32PixelCap, LargestFramesPassOneRowMoreFailsBeforeGdiIsAsked) {
     EXPECT_EQ(DecodeFirstFrame(platform, reinterpret_cast<const char16_t*>(file.path()), header.data(), &bitmap),
               c.hr);
     if (c.hr == S_OK) {
-      OwnedBitmap owned(static_cast<HBITMAP>(bitmap));
+      const UniqueBitmap owned = Owned(static_cast<HBITMAP>(bitmap));
       DIBSECTION ds{};
       ASSERT_EQ(GetObjectW(static_cast<HBITMAP>(bitmap), sizeof ds, &ds), static_cast<int>(sizeof ds));
       EXPECT_EQ(uint64_t(ds.dsBm.bmWidthBytes) * uint64_t(std::abs(ds.dsBm.bmHeight)), kMaxPixelBytes);
@@ -397,7 +381,7 @@ TEST(Win32Files, BufferedReadsGiveWhatPieceByPieceReadsGiveAndReleaseTheFile) {
     SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
     TempFile file(c.name, c.file);
     Decoded d = DecodeFile(file.path());
-    OwnedBitmap owned(d.bitmap);
+    const UniqueBitmap owned = Owned(d.bitmap);
     ASSERT_EQ(d.hr, S_OK);
 
     MemoryDecodePlatform reference;
@@ -414,10 +398,9 @@ TEST(Win32Files, BufferedReadsGiveWhatPieceByPieceReadsGiveAndReleaseTheFile) {
     EXPECT_EQ(0, std::memcmp(d.header.data(), header.data(), kHeaderBufferSize));
     reference.DeleteBitmap(expected);
 
-    HANDLE exclusive = CreateFileW(file.path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
-    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+    const UniqueFile exclusive(CreateFileW(file.path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_NE(exclusive.get(), INVALID_HANDLE_VALUE);
   }
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_owner.h"
 #include "registration_support.h"
 
 #include "frame_encoder.h"
@@ -28,6 +29,10 @@ namespace proptest {
 namespace {
 
 using tamsorel::SpriteKind;
+using tamsorel::UniqueFile;
+using tamsorel::UniqueKey;
+using tamsorel::UniqueLocal;
+using tamsorel::UniqueModule;
 using tamsorel::test::EncodedSprite;
 using tamsorel::test::EncodeFrames;
 using tamsorel::test::PatternFrame;
@@ -61,24 +66,26 @@ ProgramRun RunProgram(const std::wstring& folder, std::wstring commandLine) {
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   const std::wstring outPath = folder + L"out.txt", errPath = folder + L"err.txt";
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr);
-  HANDLE err = CreateFileW(errPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr);
+  UniqueFile out(
+      CreateFileW(outPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr));
+  UniqueFile err(
+      CreateFileW(errPath.c_str(), GENERIC_READ | GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr));
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = out;
-  startup.hStdError = err;
+  startup.hStdOutput = out.get();
+  startup.hStdError = err.get();
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process = {};
   ProgramRun run;
   if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-    WaitForSingleObject(process.hProcess, 60000);
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    const UniqueFile child(process.hProcess), thread(process.hThread);
+    WaitForSingleObject(child.get(), 60000);
+    GetExitCodeProcess(child.get(), &run.exitCode);
   }
-  CloseHandle(out);
-  CloseHandle(err);
+  // Closed before they are read back and deleted.
+  out.reset();
+  err.reset();
   run.out = ReadFileBytes(outPath);
   run.err = ReadFileBytes(errPath);
   DeleteFileW(outPath.c_str());
@@ -162,21 +169,19 @@ std::vector<std::wstring> ListedNames(const std::wstring& list) {
 void RemoveHandlerEntries() {
   for (const wchar_t* extension : kExtensions) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kHandlers) + L"\\" + extension).c_str());
-    HKEY key;
+    UniqueKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kAssociations) + L"\\" + extension).c_str(), 0, KEY_SET_VALUE,
-                      &key) == ERROR_SUCCESS) {
-      for (const wchar_t* name : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) RegDeleteValueW(key, name);
-      RegCloseKey(key);
+                      key.out()) == ERROR_SUCCESS) {
+      for (const wchar_t* name : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) RegDeleteValueW(key.get(), name);
     }
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText).c_str());
 }
 
 void MakeKey(const std::wstring& path) {
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+  UniqueKey key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.out(), nullptr),
             ERROR_SUCCESS);
-  RegCloseKey(key);
 }
 
 class HandlerRegistrationTest : public ::testing::Test {
@@ -195,10 +200,12 @@ class HandlerRegistrationTest : public ::testing::Test {
     MakeKey(kHandlers);
     for (const wchar_t* extension : kExtensions) MakeKey(std::wstring(kAssociations) + L"\\" + extension);
     baseline_ = HandlerState();
-    module_ = LoadLibraryW(dll_.c_str());
-    ASSERT_NE(module_, nullptr);
-    register_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
-    unregister_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+    *module_.out() = LoadLibraryW(dll_.c_str());
+    ASSERT_NE(module_.get(), nullptr);
+    register_ =
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllRegisterServer")));
+    unregister_ =
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllUnregisterServer")));
     ASSERT_NE(register_, nullptr);
     ASSERT_NE(unregister_, nullptr);
   }
@@ -206,7 +213,7 @@ class HandlerRegistrationTest : public ::testing::Test {
   void TearDown() override {
     if (unregister_ != nullptr) unregister_();
     RemoveHandlerEntries();
-    if (module_) FreeLibrary(module_);
+    module_.reset();  // freed before its file is deleted
     DeleteFileW(schema_.c_str());
     RemoveDirectoryW(schema_.c_str());
     DeleteFileW(dll_.c_str());
@@ -277,7 +284,7 @@ class HandlerRegistrationTest : public ::testing::Test {
   std::wstring folder_, dll_, schema_;
   std::vector<std::wstring> files_;
   std::map<std::wstring, std::wstring> baseline_;
-  HMODULE module_ = nullptr;
+  UniqueModule module_;
   Function register_ = nullptr, unregister_ = nullptr;
 };
 
@@ -312,14 +319,14 @@ TEST_F(HandlerRegistrationTest, AFailingStepRollsBackExactly) {
   // written and registered: the key of .spr may not be written to.
   const std::wstring locked = std::wstring(kHandlers) + L"\\.spr";
   MakeKey(locked);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x0006;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1,
-                                                                   &descriptor, nullptr));
-  HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
-  RegCloseKey(key);
-  LocalFree(descriptor);
+  {
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x0006;;;WD)(A;;KA;;;WD)",
+                                                                     SDDL_REVISION_1, descriptor.out(), nullptr));
+    UniqueKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, key.out()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.get()), ERROR_SUCCESS);
+  }
   const auto lockedBaseline = HandlerState();
   EXPECT_EQ(register_(), E_ACCESSDENIED);
   EXPECT_EQ(HandlerState(), lockedBaseline);

@@ -44,15 +44,12 @@ class StoreTest : public ::testing::Test {
   // Initialises a new store with `bytes` named `name`; the stream's record
   // stays in `*stream` when given.
   HRESULT Load(const std::vector<uint8_t>& bytes, const wchar_t* name, ComRef<IPropertyStore>* store,
-               StreamFaults faults = {}, MemoryStream** stream = nullptr) {
+               StreamFaults faults = {}, ComRef<MemoryStream>* stream = nullptr) {
     NewStore(store);
     MemoryStream* memory = new MemoryStream(bytes, name, faults);
     ComRef<IStream> owner(memory);
     const HRESULT hr = Initialize(store->get(), memory);
-    if (stream != nullptr) {
-      memory->AddRef();
-      *stream = memory;
-    }
+    if (stream != nullptr) stream->share(memory);
     return hr;
   }
 
@@ -139,9 +136,8 @@ TEST_F(StoreTest, ValuesOfEveryKindFromTheDirectoryAlone) {
     SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
     const EncodedSprite e = EncodeFrames(c.kind, c.flags, c.frames);
     ComRef<IPropertyStore> store;
-    MemoryStream* stream = nullptr;
+    ComRef<MemoryStream> stream;
     ASSERT_EQ(Load(e.bytes, c.name, &store, {}, &stream), S_OK);
-    ComRef<IStream> held(stream);
     EXPECT_EQ(Listing(store.get()), c.expected);
     // The header and the entries, each byte once: no C16 line table.
     const uint64_t header = c.kind == SpriteKind::kSpr ? tamsorel::kSprHeaderSize : tamsorel::kSprite16HeaderSize;
@@ -171,7 +167,7 @@ TEST_F(StoreTest, DamagedFilesGiveWhatCanBeReadAndNoSpriteFails) {
   cutEntries.bytes.resize(cutEntries.entryAt[1] + 3);
 
   ComRef<IPropertyStore> store;
-  MemoryStream* stream = nullptr;
+  ComRef<MemoryStream> stream;
   ASSERT_EQ(Load(claimed.bytes, L"many.spr", &store, {}, &stream), S_OK);
   // The file has room for 5 entries after its header (44 bytes): its own
   // and 4 made of its pixels.  Those are the frames; the header's 65535
@@ -179,7 +175,7 @@ TEST_F(StoreTest, DamagedFilesGiveWhatCanBeReadAndNoSpriteFails) {
   // each byte once.
   EXPECT_EQ(Listing(store.get()), Expected(9, 4, 8, 5, "8-bit palette", 65535));
   EXPECT_EQ(stream->handedOut, tamsorel::kSprHeaderSize + 5 * tamsorel::kFrameEntrySize);
-  stream->Release();
+  stream.reset();
   PROPVARIANT value;
   ASSERT_EQ(store->GetValue(kClaimedFrameCount, &value), S_OK);
   EXPECT_EQ(value.vt, VT_UI4);
@@ -234,10 +230,10 @@ TEST_F(StoreTest, StreamsThatMisbehave) {
   std::vector<uint8_t> cut(e.bytes.begin(), e.bytes.begin() + 10);
   EXPECT_EQ(Load(cut, L"a.c16", &store, {size}), HRESULT_FROM_WIN32(ERROR_BAD_FORMAT));
   // A stream that states fewer bytes than it holds is read no further.
-  MemoryStream* stream = nullptr;
+  ComRef<MemoryStream> stream;
   EXPECT_EQ(Load(e.bytes, L"a.c16", &store, {5}, &stream), HRESULT_FROM_WIN32(ERROR_BAD_FORMAT));
   EXPECT_LE(stream->furthest, 5u);
-  stream->Release();
+  stream.reset();
   // Reads that claim more than was asked, and reads that fail.
   StreamFaults over;
   over.overReport = true;

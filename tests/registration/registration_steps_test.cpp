@@ -8,9 +8,13 @@
 
 #include <string>
 
+#include "common/win32_owner.h"
 #include "server/registration.h"
 
 namespace {
+
+using tamsorel::ComRef;
+using tamsorel::UniqueBstr;
 
 const GUID kLibGuid = {0x54DB3818, 0x1432, 0x4203, {0xAD, 0x7F, 0x14, 0x1D, 0xEC, 0x46, 0x98, 0xA3}};
 
@@ -55,44 +59,41 @@ TEST(RegistrationSteps, TypeLibraryBesideTheModuleIsLoadedAndRegistered) {
   std::wstring expected = OwnPath();
   expected = expected.substr(0, expected.rfind(L'.')) + L".tlb";
 
-  ITypeLib* lib = nullptr;
-  BSTR path = nullptr;
-  ASSERT_EQ(tamsorel::LoadModuleTypeLib(GetModuleHandleW(nullptr), &lib, &path), S_OK);
-  ASSERT_NE(lib, nullptr);
-  EXPECT_EQ(std::wstring(path), expected);
+  ComRef<ITypeLib> lib;
+  UniqueBstr path;
+  ASSERT_EQ(tamsorel::LoadModuleTypeLib(GetModuleHandleW(nullptr), lib.outTyped(), path.out()), S_OK);
+  ASSERT_NE(lib.get(), nullptr);
+  EXPECT_EQ(std::wstring(path.get()), expected);
   TLIBATTR* attributes = nullptr;
   ASSERT_EQ(lib->GetLibAttr(&attributes), S_OK);
   EXPECT_TRUE(IsEqualGUID(attributes->guid, kLibGuid));
   lib->ReleaseTLibAttr(attributes);
-  lib->Release();
-  SysFreeString(path);
+  lib.reset();
+  path.reset();
 
   // The registration goes into the registry every test shares: remove it
   // however the test ends.
   struct Unregister {
     ~Unregister() {
-      BSTR left = nullptr;
-      if (QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &left) == S_OK) {
+      UniqueBstr left;
+      if (QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, left.out()) == S_OK)
         tamsorel::UnregisterModuleTypeLib(GetModuleHandleW(nullptr));
-        SysFreeString(left);
-      }
     }
   } unregister;
   ASSERT_EQ(tamsorel::RegisterModuleTypeLib(GetModuleHandleW(nullptr)), S_OK);
-  BSTR registered = nullptr;
-  ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &registered), S_OK);
-  EXPECT_EQ(std::wstring(registered), expected);
-  SysFreeString(registered);
+  UniqueBstr registered;
+  ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, registered.out()), S_OK);
+  EXPECT_EQ(std::wstring(registered.get()), expected);
   EXPECT_EQ(tamsorel::UnregisterModuleTypeLib(GetModuleHandleW(nullptr)), S_OK);
-  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, &registered), S_OK);
+  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, 0x0409, registered.out()), S_OK);
 }
 
 TEST(RegistrationSteps, NoTypeLibraryAnywhereFails) {
-  ITypeLib* lib = nullptr;
-  BSTR path = nullptr;
-  EXPECT_TRUE(FAILED(tamsorel::LoadModuleTypeLib(GetModuleHandleW(L"kernel32.dll"), &lib, &path)));
-  EXPECT_EQ(lib, nullptr);
-  EXPECT_EQ(path, nullptr);
+  ComRef<ITypeLib> lib;
+  UniqueBstr path;
+  EXPECT_TRUE(FAILED(tamsorel::LoadModuleTypeLib(GetModuleHandleW(L"kernel32.dll"), lib.outTyped(), path.out())));
+  EXPECT_EQ(lib.get(), nullptr);
+  EXPECT_EQ(path.get(), nullptr);
 }
 
 TEST(RegistrationSteps, MissingScriptGivesTheLastError) {

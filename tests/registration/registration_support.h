@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_owner.h"
+
 namespace tamsorel::test {
 
 // A registry value as text: REG_SZ data, or "<type:size>" for other types.
@@ -20,26 +22,26 @@ inline std::wstring ValueText(DWORD type, const std::vector<BYTE>& data) {
 // Every key and value below `root\path`, as "path" -> "" for keys and
 // "path|name" -> text for values.  A missing key adds nothing.
 inline void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring, std::wstring>* out) {
-  HKEY key;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  UniqueKey key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.out()) != ERROR_SUCCESS) return;
   (*out)[path] = L"";
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD nameLength = 256, type = 0, size = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+    if (RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
     std::vector<BYTE> data(size + 2, 0);
     nameLength = 256;
-    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
+    RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, data.data(), &size);
     (*out)[path + L"|" + name] = ValueText(type, data);
   }
   std::vector<std::wstring> children;
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     children.push_back(name);
   }
-  RegCloseKey(key);
+  key.reset();  // closed before the children are opened
   for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
 }
 
@@ -52,11 +54,10 @@ inline DWORD RunProcess(std::wstring commandLine) {
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return static_cast<DWORD>(-1);
-  WaitForSingleObject(process.hProcess, 60000);
+  const UniqueFile child(process.hProcess), thread(process.hThread);
+  WaitForSingleObject(child.get(), 60000);
   DWORD code = static_cast<DWORD>(-1);
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(child.get(), &code);
   return code;
 }
 

@@ -16,10 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_owner.h"
 #include "registration_support.h"
 
 namespace {
 
+using tamsorel::ComRef;
+using tamsorel::UniqueBstr;
+using tamsorel::UniqueFind;
+using tamsorel::UniqueKey;
+using tamsorel::UniqueModule;
 using tamsorel::test::RunProcess;
 using tamsorel::test::Snapshot;
 
@@ -72,10 +78,8 @@ bool ReadString(HKEY root, const std::wstring& path, const wchar_t* name, std::w
 }
 
 bool KeyExists(HKEY root, const std::wstring& path) {
-  HKEY key;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
+  UniqueKey key;
+  return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.out()) == ERROR_SUCCESS;
 }
 
 // Removes whatever an earlier, interrupted run left behind.
@@ -87,11 +91,9 @@ void RemoveRegistration() {
         std::wstring(L".c16\\ShellEx\\") + kExtractImage, std::wstring(L".s16\\ShellEx\\") + kExtractImage,
         std::wstring(L".spr\\ShellEx\\") + kExtractImage})
     RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
-  HKEY approved;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kApproved, 0, KEY_SET_VALUE, &approved) == ERROR_SUCCESS) {
-    RegDeleteValueW(approved, kClsid);
-    RegCloseKey(approved);
-  }
+  UniqueKey approved;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kApproved, 0, KEY_SET_VALUE, approved.out()) == ERROR_SUCCESS)
+    RegDeleteValueW(approved.get(), kClsid);
   // What the property and preview handlers register beside the thumbnail
   // class: DllRegisterServer writes them too.
   for (const wchar_t* clsid : {kPropertiesClsid, kPreviewClsid})
@@ -99,18 +101,15 @@ void RemoveRegistration() {
   for (const wchar_t* ext : {L".spr", L".s16", L".c16"}) {
     const std::wstring association = std::wstring(L"SystemFileAssociations\\") + ext;
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (association + L"\\shellex\\" + kPreviewHandler).c_str());
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, association.c_str(), 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-      for (const wchar_t* list : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) RegDeleteValueW(key, list);
-      RegCloseKey(key);
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, association.c_str(), 0, KEY_SET_VALUE, key.out()) == ERROR_SUCCESS) {
+      for (const wchar_t* list : {L"FullDetails", L"PreviewDetails", L"InfoTip"}) RegDeleteValueW(key.get(), list);
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kPropertyHandlers) + L"\\" + ext).c_str());
   }
-  HKEY previewHandlers;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPreviewHandlers, 0, KEY_SET_VALUE, &previewHandlers) == ERROR_SUCCESS) {
-    RegDeleteValueW(previewHandlers, kPreviewClsid);
-    RegCloseKey(previewHandlers);
-  }
+  UniqueKey previewHandlers;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPreviewHandlers, 0, KEY_SET_VALUE, previewHandlers.out()) == ERROR_SUCCESS)
+    RegDeleteValueW(previewHandlers.get(), kPreviewClsid);
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -133,25 +132,26 @@ class RegistrationTest : public ::testing::Test {
     dll_ = folder_ + L"Tamsorel.dll";
     ASSERT_TRUE(CopyFileW((BinDirectory() + L"Tamsorel.dll").c_str(), dll_.c_str(), FALSE));
     RemoveRegistration();
-    module_ = LoadLibraryW(dll_.c_str());
-    ASSERT_NE(module_, nullptr);
-    register_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
+    *module_.out() = LoadLibraryW(dll_.c_str());
+    ASSERT_NE(module_.get(), nullptr);
+    register_ =
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllRegisterServer")));
     unregister_ =
-        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+        reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllUnregisterServer")));
     ASSERT_NE(register_, nullptr);
     ASSERT_NE(unregister_, nullptr);
   }
 
   void TearDown() override {
     RemoveRegistration();
-    if (module_) FreeLibrary(module_);
+    module_.reset();  // freed before its file is deleted
     DeleteFileW(dll_.c_str());
     DeleteFileW((folder_ + L"Tamsorel.propdesc").c_str());  // written beside the DLL by registration
     RemoveDirectoryW(folder_.c_str());
   }
 
   std::wstring folder_, dll_;
-  HMODULE module_ = nullptr;
+  UniqueModule module_;
   Function register_ = nullptr, unregister_ = nullptr;
 };
 
@@ -193,10 +193,9 @@ TEST_F(RegistrationTest, RegisterWritesEveryEntry) {
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Programmable"));
 
   // The type library is registered with the module's own path.
-  BSTR registered = nullptr;
-  ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
-  EXPECT_EQ(std::wstring(registered), dll_);
-  SysFreeString(registered);
+  UniqueBstr registered;
+  ASSERT_EQ(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, registered.out()), S_OK);
+  EXPECT_EQ(std::wstring(registered.get()), dll_);
 
   // No component categories are declared for the class.
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Implemented Categories"));
@@ -212,11 +211,12 @@ TEST_F(RegistrationTest, RegisteringTwiceEqualsRegisteringOnce) {
 
 TEST_F(RegistrationTest, RegisterReplacesAnEarlierHandlerBinding) {
   const std::wstring binding = std::wstring(L".spr\\ShellEx\\") + kExtractImage;
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (binding + L"\\Leftover").c_str(), 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  {
+    UniqueKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (binding + L"\\Leftover").c_str(), 0, nullptr, 0, KEY_WRITE,
+                              nullptr, key.out(), nullptr),
+              ERROR_SUCCESS);
+  }
   ASSERT_EQ(register_(), S_OK);
   std::wstring value;
   EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, binding, nullptr, &value));
@@ -252,9 +252,8 @@ TEST_F(RegistrationTest, UnregisterRemovesAllButTheKeptKeys) {
   ASSERT_EQ(unregister_(), S_OK);
   EXPECT_EQ(RegistrationState(), AfterUnregistration(before));
 
-  BSTR registered = nullptr;
-  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
-  SysFreeString(registered);
+  UniqueBstr registered;
+  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, registered.out()), S_OK);
 }
 
 // Unregistration runs every step even after one fails, and returns the
@@ -262,11 +261,12 @@ TEST_F(RegistrationTest, UnregisterRemovesAllButTheKeptKeys) {
 TEST_F(RegistrationTest, UnregisterGoesOnPastAForeignSubkey) {
   ASSERT_EQ(register_(), S_OK);
   const std::wstring server = std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32";
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (server + L"\\Foreign").c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  {
+    UniqueKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (server + L"\\Foreign").c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.out(), nullptr),
+              ERROR_SUCCESS);
+  }
   EXPECT_EQ(unregister_(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
   // The class script stopped at the foreign key, which keeps its parents;
   // the type library and the AppID script were still unregistered.
@@ -274,9 +274,8 @@ TEST_F(RegistrationTest, UnregisterGoesOnPastAForeignSubkey) {
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, server + L"\\Foreign"));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L".spr\\ShellEx\\") + kExtractImage));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"AppID\\") + kAppId));
-  BSTR registered = nullptr;
-  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &registered), S_OK);
-  SysFreeString(registered);
+  UniqueBstr registered;
+  EXPECT_NE(QueryPathOfRegTypeLib(kLibGuid, 1, 0, kEnglishUs, registered.out()), S_OK);
 }
 
 TEST_F(RegistrationTest, UnregisterFinishesWhenTheTypeLibraryIsNotRegistered) {
@@ -295,8 +294,7 @@ TEST_F(RegistrationTest, UnregisterFinishesWhenTheTypeLibraryIsNotRegistered) {
 // is left that binds the extensions to the class.
 TEST_F(RegistrationTest, UnregisterFromAMovedDllRemovesTheBindings) {
   ASSERT_EQ(register_(), S_OK);
-  FreeLibrary(module_);
-  module_ = nullptr;
+  module_.reset();
   const std::wstring movedFolder = folder_ + L"moved\\";
   const std::wstring moved = movedFolder + L"Tamsorel.dll";
   ASSERT_TRUE(CreateDirectoryW(movedFolder.c_str(), nullptr));
@@ -308,9 +306,10 @@ TEST_F(RegistrationTest, UnregisterFromAMovedDllRemovesTheBindings) {
     }
   } cleanup{moved, movedFolder};
   ASSERT_TRUE(MoveFileW(dll_.c_str(), moved.c_str()));
-  module_ = LoadLibraryW(moved.c_str());
-  ASSERT_NE(module_, nullptr);
-  auto unregister = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+  *module_.out() = LoadLibraryW(moved.c_str());
+  ASSERT_NE(module_.get(), nullptr);
+  auto unregister =
+      reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllUnregisterServer")));
   ASSERT_NE(unregister, nullptr);
 
   const HRESULT hr = unregister();
@@ -318,8 +317,7 @@ TEST_F(RegistrationTest, UnregisterFromAMovedDllRemovesTheBindings) {
   // whatever the code, it is the result and the other steps still ran.
   EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
   ExpectNoBindingOrClassLeft();
-  FreeLibrary(module_);
-  module_ = nullptr;
+  module_.reset();
 }
 
 TEST_F(RegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {
@@ -335,29 +333,29 @@ TEST_F(RegistrationTest, Regsvr32InstallsAndRemovesTheHandler) {
 // Automation answers from the registered type library only.
 TEST_F(RegistrationTest, DispatchWorksOnlyOnceTheTypeLibraryIsRegistered) {
   auto getClassObject = reinterpret_cast<GetClassObjectFunction>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+      reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
   ASSERT_NE(getClassObject, nullptr);
-  IClassFactory* factory = nullptr;
-  ASSERT_EQ(getClassObject(kQuorrelClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-  IDispatch* dispatch = nullptr;
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&dispatch)), S_OK);
-  factory->Release();
+  ComRef<IClassFactory> factory;
+  ASSERT_EQ(getClassObject(kQuorrelClsid, IID_IClassFactory, factory.out()), S_OK);
+  ComRef<IDispatch> dispatch;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, dispatch.out()), S_OK);
+  factory.reset();
 
-  ITypeLib* unregistered = nullptr;
-  const HRESULT notRegistered = LoadRegTypeLib(kLibGuid, 1, 0, kEnglishUs, &unregistered);
+  ComRef<ITypeLib> unregistered;
+  const HRESULT notRegistered = LoadRegTypeLib(kLibGuid, 1, 0, kEnglishUs, unregistered.outTyped());
   ASSERT_TRUE(FAILED(notRegistered));
-  ITypeInfo* info = nullptr;
-  EXPECT_EQ(dispatch->GetTypeInfo(0, kEnglishUs, &info), notRegistered);
-  EXPECT_EQ(info, nullptr);
+  ComRef<ITypeInfo> info;
+  EXPECT_EQ(dispatch->GetTypeInfo(0, kEnglishUs, info.outTyped()), notRegistered);
+  EXPECT_EQ(info.get(), nullptr);
 
   ASSERT_EQ(register_(), S_OK);
-  ASSERT_EQ(dispatch->GetTypeInfo(5, kEnglishUs, &info), S_OK);
-  ASSERT_NE(info, nullptr);
+  ASSERT_EQ(dispatch->GetTypeInfo(5, kEnglishUs, info.outTyped()), S_OK);
+  ASSERT_NE(info.get(), nullptr);
   TYPEATTR* attributes = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
   EXPECT_EQ(attributes->typekind, TKIND_DISPATCH);
   info->ReleaseTypeAttr(attributes);
-  info->Release();
+  info.reset();
 
   // The inherited members are found by name.
   OLECHAR name[] = L"GetTypeInfoCount";
@@ -365,7 +363,6 @@ TEST_F(RegistrationTest, DispatchWorksOnlyOnceTheTypeLibraryIsRegistered) {
   DISPID id = 0;
   EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, kEnglishUs, &id), S_OK);
   EXPECT_NE(id, DISPID_UNKNOWN);
-  dispatch->Release();
 }
 
 // The shell's way in: the binding under the extension names the class, and
@@ -407,13 +404,12 @@ TEST_F(ThumbhostTest, RendersTheSamplesThroughTheRegistry) {
   int rendered = 0;
   for (const wchar_t* pattern : {L"*.spr", L"*.s16", L"*.c16"}) {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((std::wstring(TAMSOREL_SAMPLES_DIR) + pattern).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) continue;
+    const UniqueFind search(FindFirstFileW((std::wstring(TAMSOREL_SAMPLES_DIR) + pattern).c_str(), &found));
+    if (!search.valid()) continue;
     do {
       ExpectSameThumbnailBothWays(std::wstring(TAMSOREL_SAMPLES_DIR) + found.cFileName);
       ++rendered;
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
   }
   EXPECT_GE(rendered, 3);
 }

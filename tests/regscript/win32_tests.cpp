@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_owner.h"
 #include "regscript/win32_registry.h"
 #include "test_support.h"
 
@@ -31,8 +32,8 @@ class ScratchKey {
 // The real subtree at HKCU\<subkey> in MemoryRegistry::Dump's format.
 void DumpReal(HKEY parent, const std::wstring& subkey, const std::string& spelled,
               std::string* out) {
-  HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(parent, subkey.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS) << spelled;
+  UniqueKey key;
+  ASSERT_EQ(RegOpenKeyExW(parent, subkey.c_str(), 0, KEY_READ, key.out()), ERROR_SUCCESS) << spelled;
   *out += spelled + "\n";
   struct Value {
     std::u16string name;
@@ -45,12 +46,12 @@ void DumpReal(HKEY parent, const std::wstring& subkey, const std::string& spelle
     DWORD nameLength = 16384;
     DWORD type = 0;
     DWORD size = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+    if (RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
       break;
     }
     std::vector<uint8_t> data(size);
     nameLength = 16384;
-    ASSERT_EQ(RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size),
+    ASSERT_EQ(RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, data.data(), &size),
               ERROR_SUCCESS);
     data.resize(size);
     values.push_back(Value{FromWide(name), type, data});
@@ -65,7 +66,7 @@ void DumpReal(HKEY parent, const std::wstring& subkey, const std::string& spelle
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+    if (RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS) {
       break;
     }
@@ -75,17 +76,17 @@ void DumpReal(HKEY parent, const std::wstring& subkey, const std::string& spelle
     return portable_text::CompareNoCase(a.c_str(), b.c_str()) < 0;
   });
   for (const std::u16string& child : children) {
-    DumpReal(key, reinterpret_cast<const wchar_t*>(child.c_str()), spelled + "\\" + DumpText(child),
+    DumpReal(key.get(), reinterpret_cast<const wchar_t*>(child.c_str()), spelled + "\\" + DumpText(child),
              out);
   }
-  RegCloseKey(key);
 }
 
 std::string DumpScratch() {
   std::string out;
-  HKEY probe;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kScratch, 0, KEY_READ, &probe) != ERROR_SUCCESS) return out;
-  RegCloseKey(probe);
+  {
+    UniqueKey probe;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kScratch, 0, KEY_READ, probe.out()) != ERROR_SUCCESS) return out;
+  }
   DumpReal(HKEY_CURRENT_USER, kScratch, "HKCU\\Software\\TamsorelRegscriptTest", &out);
   return out;
 }
@@ -115,12 +116,11 @@ TEST(Win32Registry, BehavesLikeTheMemoryRegistry) {
   auto seed = [&](const char16_t* suffix) {
     std::u16string path = std::u16string(kScratchPath) + suffix;
     ASSERT_TRUE(memory.AddKey(path.c_str()));
-    HKEY key;
+    UniqueKey key;
     std::wstring wide = std::wstring(kScratch) + reinterpret_cast<const wchar_t*>(suffix);
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, wide.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                              &key, nullptr),
+                              key.out(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
   };
   // The old contents of the ForceRemove key go.
   seed(u"\\{6F2B4B02-B170-4F87-A4F6-6038E2EB296E}\\Old\\Deeper");
@@ -210,13 +210,14 @@ TEST(Win32Registry, FailedRunsLeaveTheRegistryAsTheyFoundIt) {
     auto put = [&](const wchar_t* subkey, const wchar_t* name, DWORD type,
                    const std::vector<uint8_t>& data) {
       std::wstring path = std::wstring(kScratch) + subkey;
-      HKEY key;
-      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                                &key, nullptr),
-                ERROR_SUCCESS);
-      ASSERT_EQ(RegSetValueExW(key, name, 0, type, data.data(), static_cast<DWORD>(data.size())),
-                ERROR_SUCCESS);
-      RegCloseKey(key);
+      {
+        UniqueKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                                  key.out(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, data.data(), static_cast<DWORD>(data.size())),
+                  ERROR_SUCCESS);
+      }
       std::u16string memoryPath = std::u16string(kScratchPath) + FromWide(subkey);
       for (MemoryRegistry* registry : {&memory, &expected}) {
         ASSERT_TRUE(registry->PutValue(memoryPath.c_str(), reinterpret_cast<const char16_t*>(name),
@@ -274,40 +275,40 @@ std::string ReadAll(HANDLE handle) {
 // standard error into a file, so that neither can hold up the other.
 ToolResult RunTool(const std::wstring& arguments) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  UniqueFile readEnd, writeEnd;
+  EXPECT_TRUE(CreatePipe(readEnd.out(), writeEnd.out(), &inherit, 0));
+  SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
   const std::wstring errPath =
       TempDirectory() + L"regscript-stderr-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-  HANDLE errFile = CreateFileW(errPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-  EXPECT_NE(errFile, INVALID_HANDLE_VALUE);
+  UniqueFile errFile(CreateFileW(errPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+  EXPECT_NE(errFile.get(), INVALID_HANDLE_VALUE);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = errFile;
+  startup.hStdOutput = writeEnd.get();
+  startup.hStdError = errFile.get();
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process{};
   std::wstring commandLine = L"\"" + ToolPath() + L"\" " + arguments;
   ToolResult result{0xFFFFFFFF, "", ""};
   BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                                 nullptr, &startup, &process);
-  CloseHandle(writeEnd);
+  writeEnd.reset();  // the child's copy is the only writer left
   EXPECT_TRUE(started) << GetLastError();
   if (started) {
-    result.out = ReadAll(readEnd);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);
-    result.err = ReadAll(errFile);
+    result.out = ReadAll(readEnd.get());
+    {
+      const UniqueFile child(process.hProcess), thread(process.hThread);
+      WaitForSingleObject(child.get(), INFINITE);
+      GetExitCodeProcess(child.get(), &result.exitCode);
+    }
+    SetFilePointer(errFile.get(), 0, nullptr, FILE_BEGIN);
+    result.err = ReadAll(errFile.get());
   }
-  CloseHandle(readEnd);
-  CloseHandle(errFile);
+  readEnd.reset();
+  errFile.reset();  // closed before the file is deleted
   DeleteFileW(errPath.c_str());
   return result;
 }
@@ -325,10 +326,9 @@ class TempScript {
     wchar_t file[MAX_PATH];
     GetTempFileNameW(TempDirectory().c_str(), L"rgs", 0, file);
     path_ = file;
-    HANDLE handle = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const UniqueFile handle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(handle);
+    WriteFile(handle.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   }
   ~TempScript() { DeleteFileW(path_.c_str()); }
   const std::wstring& path() const { return path_; }
@@ -357,11 +357,12 @@ TEST(RegscriptTool, RunsScriptsAndReportsTheResult) {
             ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(text), L"from the tool");
 
-  HKEY foreign;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\Keep\\Foreign").c_str(),
-                            0, nullptr, 0, KEY_WRITE, nullptr, &foreign, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(foreign);
+  {
+    UniqueKey foreign;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\Keep\\Foreign").c_str(),
+                              0, nullptr, 0, KEY_WRITE, nullptr, foreign.out(), nullptr),
+              ERROR_SUCCESS);
+  }
   run = RunTool(L"--unregister " + quoted + L" Value=x");
   EXPECT_EQ(run.out, "E_ACCESSDENIED 0x80070005\n");
   // The key that could not be removed, at its name.
@@ -403,8 +404,8 @@ TEST(RegscriptTool, ReplacementValuesStayInsideTheirString) {
                            RRF_RT_REG_SZ, nullptr, text, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(std::wstring(text), value);
-    HKEY key;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, injected.c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    UniqueKey key;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, injected.c_str(), 0, KEY_READ, key.out()), ERROR_FILE_NOT_FOUND);
   }
 }
 
@@ -420,10 +421,10 @@ TEST(RegscriptTool, SaysWhichRootBlocksStayWritten) {
   EXPECT_EQ(run.out, "DISP_E_EXCEPTION 0x80020009\n");
   EXPECT_EQ(run.err, "regscript: " + script.narrow() + ":3:8: syntax error at \"Bad\\Name\"\n" +
                          "regscript: the root blocks before it stay written: HKCU\\Software, HKCU\\Software\n");
-  HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\Second").c_str(), 0, KEY_READ, &key),
+  UniqueKey key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\Second").c_str(), 0, KEY_READ,
+                          key.out()),
             ERROR_SUCCESS);
-  RegCloseKey(key);
 }
 
 // Scripts that run and fail: the result line stays the whole of standard
@@ -520,11 +521,11 @@ TEST(RegscriptTool, RefusesWhatItCannotRun) {
 // A named pipe opens like a file but is none: refused before it is read.
 TEST(RegscriptTool, RefusesAPipe) {
   const std::wstring name = L"\\\\.\\pipe\\tamsorel-regscript-" + std::to_wstring(GetCurrentProcessId());
-  HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT,
-                                 1, 4096, 4096, 0, nullptr);
-  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  UniqueFile pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT,
+                                   1, 4096, 4096, 0, nullptr));
+  ASSERT_NE(pipe.get(), INVALID_HANDLE_VALUE);
   ToolResult run = RunTool(L"--register " + name);
-  CloseHandle(pipe);
+  pipe.reset();
   EXPECT_EQ(run.exitCode, 2u);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("regscript: cannot "), std::string::npos) << run.err;

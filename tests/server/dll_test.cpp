@@ -15,6 +15,9 @@
 using fixtures::Bytes;
 using tamsorel::ComRef;
 using tamsorel::UniqueBitmap;
+using tamsorel::UniqueBstr;
+using tamsorel::UniqueFile;
+using tamsorel::UniqueMemoryDc;
 using testutil::kClsidQuorrel;
 using testutil::LoadedDll;
 
@@ -41,11 +44,10 @@ Bytes BmpOf(HBITMAP bitmap) {
   Bytes colours;
   if (section.dsBmih.biBitCount == 8) {
     RGBQUAD table[256] = {};
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ previous = SelectObject(dc, bitmap);
-    const UINT got = GetDIBColorTable(dc, 0, 256, table);
-    SelectObject(dc, previous);
-    DeleteDC(dc);
+    const UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+    HGDIOBJ previous = SelectObject(dc.get(), bitmap);
+    const UINT got = GetDIBColorTable(dc.get(), 0, 256, table);
+    SelectObject(dc.get(), previous);
     if (got != 256) return {};
     const auto* bytes = reinterpret_cast<const uint8_t*>(table);
     colours.assign(bytes, bytes + 1024);
@@ -168,9 +170,11 @@ TEST_F(TamsorelDll, ExtractsEveryKindAndReleasesTheFile) {
     }
     // Neither Extract nor GetDateStamp keeps the file: it opens with no
     // sharing at all and can be deleted.
-    HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
-    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+    {
+      const UniqueFile exclusive(
+          CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      EXPECT_NE(exclusive.get(), INVALID_HANDLE_VALUE);
+    }
     EXPECT_TRUE(DeleteFileW(path.c_str()));
     const Thumbnail gone = Request(*dll_, path);
     EXPECT_EQ(gone.extract, E_FAIL);
@@ -244,9 +248,9 @@ TEST_F(TamsorelDll, ManyCyclesLeaveNoLockBehind) {
   }
   EXPECT_EQ(dll_->CanUnloadNow(), S_OK);
   for (const std::wstring* path : files) {
-    HANDLE exclusive = CreateFileW(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
-    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+    const UniqueFile exclusive(
+        CreateFileW(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_NE(exclusive.get(), INVALID_HANDLE_VALUE);
   }
 }
 
@@ -274,12 +278,10 @@ TEST(TamsorelTypeLibrary, DeclarationsOfTheEmbeddedLibrary) {
   EXPECT_EQ(attributes->wLibFlags & ~LIBFLAG_FHASDISKIMAGE, 0);
   library->ReleaseTLibAttr(attributes);
 
-  BSTR name = nullptr, doc = nullptr;
-  ASSERT_EQ(library->GetDocumentation(-1, &name, &doc, nullptr, nullptr), S_OK);
-  EXPECT_STREQ(name, L"TamsorelLib");
-  EXPECT_STREQ(doc, L"Tamsorel 1.0 Type Library");
-  SysFreeString(name);
-  SysFreeString(doc);
+  UniqueBstr name, doc;
+  ASSERT_EQ(library->GetDocumentation(-1, name.out(), doc.out(), nullptr, nullptr), S_OK);
+  EXPECT_STREQ(name.get(), L"TamsorelLib");
+  EXPECT_STREQ(doc.get(), L"Tamsorel 1.0 Type Library");
 
   ASSERT_EQ(library->GetTypeInfoCount(), 2u);
   struct Expected {
@@ -304,11 +306,9 @@ TEST(TamsorelTypeLibrary, DeclarationsOfTheEmbeddedLibrary) {
     EXPECT_EQ(type->wMinorVerNum, 0);
     EXPECT_EQ(type->cImplTypes, 1);
     info->ReleaseTypeAttr(type);
-    ASSERT_EQ(library->GetDocumentation(static_cast<INT>(index), &name, &doc, nullptr, nullptr), S_OK);
-    EXPECT_STREQ(name, e.name);
-    EXPECT_STREQ(doc, e.help);
-    SysFreeString(name);
-    SysFreeString(doc);
+    ASSERT_EQ(library->GetDocumentation(static_cast<INT>(index), name.out(), doc.out(), nullptr, nullptr), S_OK);
+    EXPECT_STREQ(name.get(), e.name);
+    EXPECT_STREQ(doc.get(), e.help);
 
     // The coclass implements IQuorrel as its default; IQuorrel derives from
     // IDispatch.
@@ -316,10 +316,9 @@ TEST(TamsorelTypeLibrary, DeclarationsOfTheEmbeddedLibrary) {
     ASSERT_EQ(info->GetRefTypeOfImplType(0, &reference), S_OK);
     ComRef<ITypeInfo> base;
     ASSERT_EQ(info->GetRefTypeInfo(reference, base.outTyped()), S_OK);
-    BSTR baseName = nullptr;
-    ASSERT_EQ(base->GetDocumentation(MEMBERID_NIL, &baseName, nullptr, nullptr, nullptr), S_OK);
-    EXPECT_STREQ(baseName, index == 0 ? L"IQuorrel" : L"IDispatch");
-    SysFreeString(baseName);
+    UniqueBstr baseName;
+    ASSERT_EQ(base->GetDocumentation(MEMBERID_NIL, baseName.out(), nullptr, nullptr, nullptr), S_OK);
+    EXPECT_STREQ(baseName.get(), index == 0 ? L"IQuorrel" : L"IDispatch");
     if (index == 1) {
       // IDispatch comes from the imported stdole2.tlb, version 2.0, LCID 0.
       ComRef<ITypeLib> imported;

@@ -7,34 +7,31 @@
 
 #include <string>
 
+#include "common/win32_owner.h"
+
 namespace testutil {
 
 // A library loaded with LoadLibraryW and freed when this goes away.
 class LoadedDll {
  public:
   explicit LoadedDll(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {
-    if (module_ != nullptr) {
+    if (module_.valid()) {
       getClassObject_ = reinterpret_cast<GetClassObjectFunc>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+          reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
       canUnloadNow_ = reinterpret_cast<CanUnloadNowFunc>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+          reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllCanUnloadNow")));
     }
   }
-  ~LoadedDll() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  LoadedDll(const LoadedDll&) = delete;
-  LoadedDll& operator=(const LoadedDll&) = delete;
 
-  bool ok() const { return module_ != nullptr && getClassObject_ != nullptr && canUnloadNow_ != nullptr; }
-  HMODULE module() const { return module_; }
+  bool ok() const { return module_.valid() && getClassObject_ != nullptr && canUnloadNow_ != nullptr; }
+  HMODULE module() const { return module_.get(); }
   HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const { return getClassObject_(clsid, iid, ppv); }
   HRESULT CanUnloadNow() const { return canUnloadNow_(); }
 
  private:
   using GetClassObjectFunc = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
   using CanUnloadNowFunc = HRESULT(STDAPICALLTYPE*)();
-  HMODULE module_;
+  tamsorel::UniqueModule module_;
   GetClassObjectFunc getClassObject_ = nullptr;
   CanUnloadNowFunc canUnloadNow_ = nullptr;
 };

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_owner.h"
+
 namespace fixtures {
 
 using Bytes = std::vector<uint8_t>;
@@ -121,23 +123,24 @@ inline Bytes PixelBytes16(const std::vector<uint16_t>& pixels) {
 // Files
 
 inline bool WriteFileBytes(const std::wstring& path, const Bytes& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const tamsorel::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return ok && written == bytes.size();
 }
 
 inline bool ReadFileBytes(const std::wstring& path, Bytes* bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const tamsorel::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.valid()) return false;
   LARGE_INTEGER size = {};
-  GetFileSizeEx(file, &size);
+  GetFileSizeEx(file.get(), &size);
   bytes->assign(static_cast<size_t>(size.QuadPart), 0);
   DWORD got = 0;
-  const BOOL ok = bytes->empty() || ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr);
-  CloseHandle(file);
+  const BOOL ok =
+      bytes->empty() || ReadFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr);
   return ok && got == bytes->size();
 }
 
@@ -156,13 +159,14 @@ class TempDir {
   }
   ~TempDir() {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") DeleteFileW((path_ + L"\\" + name).c_str());
-      } while (FindNextFileW(search, &found));
-      FindClose(search);
+    {
+      const tamsorel::UniqueFind search(FindFirstFileW((path_ + L"\\*").c_str(), &found));
+      if (search.valid()) {
+        do {
+          const std::wstring name = found.cFileName;
+          if (name != L"." && name != L"..") DeleteFileW((path_ + L"\\" + name).c_str());
+        } while (FindNextFileW(search.get(), &found));
+      }
     }
     RemoveDirectoryW(path_.c_str());
   }

@@ -9,9 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include "common/win32_owner.h"
 #include "sprite_fixtures.h"
 
 using fixtures::Bytes;
+using tamsorel::UniqueFile;
+using tamsorel::UniqueFind;
+using tamsorel::UniqueLocal;
+using tamsorel::UniqueModule;
 
 namespace {
 
@@ -40,43 +45,41 @@ RunResult RunThumbhost(const fixtures::TempDir& dir, const std::vector<std::wstr
   // The child writes into our handle; we read back through the same handle,
   // so no second open can collide with the child's copy.
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE out = CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                           CREATE_ALWAYS, 0, nullptr);
-  if (out == INVALID_HANDLE_VALUE) return result;
+  const UniqueFile out(CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inherit, CREATE_ALWAYS, 0, nullptr));
+  if (!out.valid()) return result;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = out;
-  startup.hStdError = out;
+  startup.hStdOutput = out.get();
+  startup.hStdError = out.get();
   startup.hStdInput = nullptr;
   PROCESS_INFORMATION process = {};
   if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    const UniqueFile child(process.hProcess), thread(process.hThread);
+    WaitForSingleObject(child.get(), INFINITE);
+    GetExitCodeProcess(child.get(), &result.exitCode);
   }
-  SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+  SetFilePointer(out.get(), 0, nullptr, FILE_BEGIN);
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(out, buffer, sizeof(buffer), &got, nullptr) && got > 0) result.output.append(buffer, got);
-  CloseHandle(out);
+  while (ReadFile(out.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) result.output.append(buffer, got);
   // The C runtime ends lines with CR LF on Windows; compare lines by LF.
   result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
   return result;
 }
 
 Bytes PaletteOfDll() {
-  HMODULE module =
-      LoadLibraryExW((fixtures::ProgramDir() + L"\\Tamsorel.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (module == nullptr) return {};
+  const UniqueModule module(
+      LoadLibraryExW((fixtures::ProgramDir() + L"\\Tamsorel.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  if (!module.valid()) return {};
   Bytes palette;
-  HRSRC found = FindResourceExW(module, L"PALETTE", MAKEINTRESOURCEW(202), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
-  if (found != nullptr && SizeofResource(module, found) == 1024) {
-    const auto* bytes = static_cast<const uint8_t*>(LockResource(LoadResource(module, found)));
+  HRSRC found =
+      FindResourceExW(module.get(), L"PALETTE", MAKEINTRESOURCEW(202), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
+  if (found != nullptr && SizeofResource(module.get(), found) == 1024) {
+    const auto* bytes = static_cast<const uint8_t*>(LockResource(LoadResource(module.get(), found)));
     if (bytes != nullptr) palette.assign(bytes, bytes + 1024);
   }
-  FreeLibrary(module);
   return palette;
 }
 
@@ -203,22 +206,18 @@ std::string AccessList(const std::wstring& path) {
   std::vector<uint8_t> descriptor(size);
   if (size == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size))
     return "";
-  LPWSTR text = nullptr;
+  UniqueLocal<LPWSTR> text;
   if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
-                                                            DACL_SECURITY_INFORMATION, &text, nullptr))
+                                                            DACL_SECURITY_INFORMATION, text.out(), nullptr))
     return "";
-  const std::string result = Narrow(text);
-  LocalFree(text);
-  return result;
+  return Narrow(text.get());
 }
 
 bool SetAccessList(const std::wstring& path, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.out(), nullptr))
     return false;
-  const BOOL set = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-  LocalFree(descriptor);
-  return set != FALSE;
+  return SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get()) != FALSE;
 }
 
 // OUT.bmp is replaced as a whole: a file that exists keeps its attributes
@@ -261,16 +260,15 @@ TEST(Thumbhost, ReplacesOutputCompletelyOrNotAtAll) {
 
   // Only the sprite, the two outputs and the runs' logs are left.
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(dir.File(L"*").c_str(), &found);
-  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  const UniqueFind search(FindFirstFileW(dir.File(L"*").c_str(), &found));
+  ASSERT_TRUE(search.valid());
   do {
     const std::wstring name = found.cFileName;
     const bool expectedName = name == L"." || name == L".." || name == L"one.s16" || name == L"hidden.bmp" ||
                               name == L"fresh.bmp" ||
                               name == L"read-only.bmp" || name.compare(0, 10, L"thumbhost-") == 0;
     EXPECT_TRUE(expectedName) << "left behind: " << Narrow(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
 }
 
 TEST(Thumbhost, HelpGivesUsageExitCodesAndAnExample) {

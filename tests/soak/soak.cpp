@@ -31,6 +31,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/win32_owner.h"
@@ -42,7 +43,10 @@ namespace {
 
 using tamsorel::ComRef;
 using tamsorel::UniqueFile;
+using tamsorel::UniqueFind;
 using tamsorel::UniqueBitmap;
+using tamsorel::UniqueMemoryDc;
+using tamsorel::UniqueWindowDc;
 
 using tamsorel::test::Bytes;
 
@@ -131,8 +135,8 @@ std::vector<std::wstring> MakeFiles(WorkDir& dir, const std::wstring& samples) {
   using namespace tamsorel::test;
   std::vector<std::wstring> paths;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((samples + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
+  const UniqueFind search(FindFirstFileW((samples + L"\\*").c_str(), &found));
+  if (search.valid()) {
     do {
       const std::wstring name = found.cFileName;
       const std::size_t dot = name.find_last_of(L'.');
@@ -147,8 +151,7 @@ std::vector<std::wstring> MakeFiles(WorkDir& dir, const std::wstring& samples) {
         Bytes cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(keep, bytes.size())));
         paths.push_back(dir.Add(L"cut" + std::to_wstring(keep) + L"-" + name, cut));
       }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
   }
   std::sort(paths.begin(), paths.end());
 
@@ -217,12 +220,11 @@ Bytes BitmapBytes(HBITMAP bitmap) {
   const auto* bits = static_cast<const uint8_t*>(ds.dsBm.bmBits);
   if (bits) out.insert(out.end(), bits, bits + std::size_t(ds.dsBm.bmWidthBytes) * std::abs(ds.dsBm.bmHeight));
   if (ds.dsBm.bmBitsPixel == 8) {  // the colour table belongs to the picture
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, bitmap);
+    const UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+    HGDIOBJ old = SelectObject(dc.get(), bitmap);
     RGBQUAD table[256] = {};
-    GetDIBColorTable(dc, 0, 256, table);
-    SelectObject(dc, old);
-    DeleteDC(dc);
+    GetDIBColorTable(dc.get(), 0, 256, table);
+    SelectObject(dc.get(), old);
     out.insert(out.end(), reinterpret_cast<uint8_t*>(table), reinterpret_cast<uint8_t*>(table) + sizeof table);
   }
   return out;
@@ -315,17 +317,14 @@ DWORD WINAPI SoakThread(void* argument) {
 
 bool RunThreads(Shared& shared, int threads) {
   std::vector<Worker> workers(threads);
-  std::vector<HANDLE> handles;
+  std::vector<UniqueFile> handles;
   for (int t = 0; t < threads; ++t) {
     workers[t] = {&shared, t};
-    HANDLE h = CreateThread(nullptr, 0, &SoakThread, &workers[t], 0, nullptr);
-    if (!h) break;
-    handles.push_back(h);
+    UniqueFile h(CreateThread(nullptr, 0, &SoakThread, &workers[t], 0, nullptr));
+    if (!h.valid()) break;
+    handles.push_back(std::move(h));
   }
-  for (HANDLE h : handles) {
-    WaitForSingleObject(h, INFINITE);
-    CloseHandle(h);
-  }
+  for (const UniqueFile& h : handles) WaitForSingleObject(h.get(), INFINITE);
   return static_cast<int>(handles.size()) == threads;
 }
 
@@ -501,12 +500,13 @@ int Timing(const std::wstring& dllPath, double seconds) {
         if (!file.valid() || !GetFileSizeEx(file.get(), &size) ||
             !::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(size.QuadPart), &got, nullptr))
           return false;
-        HDC dc = GetDC(nullptr);
         void* bits = nullptr;
         UniqueBitmap section;
-        *section.out() = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS, &bits,
-                                          nullptr, 0);
-        ReleaseDC(nullptr, dc);
+        {
+          const UniqueWindowDc dc(GetDC(nullptr));
+          *section.out() = CreateDIBSection(dc.get(), reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS,
+                                            &bits, nullptr, 0);
+        }
         DIBSECTION ds{};
         if (!bits || GetObjectW(section.get(), sizeof ds, &ds) != sizeof ds) return false;
         const std::size_t room = std::size_t(ds.dsBm.bmWidthBytes) * std::abs(ds.dsBm.bmHeight);

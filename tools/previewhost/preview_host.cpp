@@ -48,16 +48,11 @@ LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 }  // namespace
 
-HandlerSource::~HandlerSource() {
-  factory_.reset();
-  if (dll_) FreeLibrary(dll_);
-}
-
 std::string HandlerSource::LoadDll(const std::wstring& dllPath) {
-  dll_ = LoadLibraryW(dllPath.c_str());
-  if (!dll_) return "cannot load the library (error " + std::to_string(GetLastError()) + ")";
+  *dll_.out() = LoadLibraryW(dllPath.c_str());
+  if (!dll_.valid()) return "cannot load the library (error " + std::to_string(GetLastError()) + ")";
   using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-  auto get = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll_, "DllGetClassObject")));
+  auto get = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll_.get(), "DllGetClassObject")));
   if (!get) return "the library has no DllGetClassObject";
   const HRESULT hr = get(kClsidPreview, IID_IClassFactory, factory_.out());
   if (FAILED(hr)) return "DllGetClassObject failed: " + Hex(hr);
@@ -163,9 +158,9 @@ std::vector<uint8_t> CaptureWindow(HWND window, uint32_t width, uint32_t height)
   PumpMessages();
   GdiFlush();
   std::vector<uint8_t> pixels;
-  HDC windowDc = GetDC(window);
-  if (!windowDc) return pixels;
-  HDC memory = CreateCompatibleDC(windowDc);
+  const UniqueWindowDc windowDc(GetDC(window), {window});
+  if (!windowDc.valid()) return pixels;
+  const UniqueMemoryDc memory(CreateCompatibleDC(windowDc.get()));
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
   info.bmiHeader.biWidth = static_cast<LONG>(width);
@@ -174,31 +169,28 @@ std::vector<uint8_t> CaptureWindow(HWND window, uint32_t width, uint32_t height)
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
-  UniqueBitmap bitmap(CreateDIBSection(windowDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-  if (memory && bitmap.valid()) {
-    const HGDIOBJ old = SelectObject(memory, bitmap.get());
-    if (BitBlt(memory, 0, 0, static_cast<int>(width), static_cast<int>(height), windowDc, 0, 0, SRCCOPY)) {
+  UniqueBitmap bitmap(CreateDIBSection(windowDc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  if (memory.valid() && bitmap.valid()) {
+    const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+    if (BitBlt(memory.get(), 0, 0, static_cast<int>(width), static_cast<int>(height), windowDc.get(), 0, 0,
+               SRCCOPY)) {
       GdiFlush();
       const auto* p = static_cast<const uint8_t*>(bits);
       pixels.assign(p, p + std::size_t{width} * height * 4);
       for (std::size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;
     }
-    SelectObject(memory, old);
+    SelectObject(memory.get(), old);
   }
-  if (memory) DeleteDC(memory);
-  ReleaseDC(window, windowDc);
   return pixels;
 }
 
 uint32_t CaptionHeightFor(const Visuals& visuals) {
-  HFONT made = visuals.hasFont ? CreateFontIndirectW(&visuals.font) : nullptr;
-  HDC dc = GetDC(nullptr);
-  const HGDIOBJ old = SelectObject(dc, made ? made : GetStockObject(DEFAULT_GUI_FONT));
+  const UniqueFont made(visuals.hasFont ? CreateFontIndirectW(&visuals.font) : nullptr);
+  const UniqueWindowDc dc(GetDC(nullptr));
+  const HGDIOBJ old = SelectObject(dc.get(), made.valid() ? made.get() : GetStockObject(DEFAULT_GUI_FONT));
   TEXTMETRICW metrics{};
-  const bool ok = GetTextMetricsW(dc, &metrics) && metrics.tmHeight > 0;
-  SelectObject(dc, old);
-  ReleaseDC(nullptr, dc);
-  if (made) DeleteObject(made);
+  const bool ok = GetTextMetricsW(dc.get(), &metrics) && metrics.tmHeight > 0;
+  SelectObject(dc.get(), old);
   return CaptionBandHeight(ok ? static_cast<uint32_t>(metrics.tmHeight) : 0);
 }
 

@@ -41,7 +41,6 @@ struct Visuals {
 class HandlerSource {
  public:
   HandlerSource() = default;
-  ~HandlerSource();
   HandlerSource(const HandlerSource&) = delete;
   HandlerSource& operator=(const HandlerSource&) = delete;
   // "" or what went wrong.
@@ -56,7 +55,7 @@ class HandlerSource {
   HRESULT Create(IPreviewHandler** handler);
 
  private:
-  HMODULE dll_ = nullptr;
+  UniqueModule dll_;  // declared first: the class object goes before its library
   ComRef<IClassFactory> factory_;
   PreviewSeams seams_;
   bool linked_ = false;

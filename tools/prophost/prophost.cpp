@@ -34,6 +34,9 @@
 namespace {
 
 using tamsorel::ComRef;
+using tamsorel::UniqueLocal;
+using tamsorel::UniqueModule;
+using tamsorel::UniqueTaskMemory;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -64,12 +67,8 @@ const KnownKey kKnownKeys[] = {
 std::string KeyName(const PROPERTYKEY& key) {
   for (const KnownKey& known : kKnownKeys)
     if (IsEqualGUID(known.fmtid, key.fmtid) && known.pid == key.pid) return known.name;
-  wchar_t* name = nullptr;
-  if (SUCCEEDED(PSGetNameFromPropertyKey(key, &name)) && name != nullptr) {
-    const std::string text = Narrow(name);
-    CoTaskMemFree(name);
-    return text;
-  }
+  UniqueTaskMemory<wchar_t> name;
+  if (SUCCEEDED(PSGetNameFromPropertyKey(key, name.out())) && name.valid()) return Narrow(name.get());
   wchar_t guid[64] = {};
   StringFromGUID2(key.fmtid, guid, 64);
   return Narrow(guid) + " " + std::to_string(key.pid);
@@ -98,21 +97,16 @@ using GetClassObjectFunc = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 // CoCreateInstance of the class the registry binds to the extension.
 class Handler {
  public:
-  ~Handler() {
-    factory_.reset();
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-
   // "" or why the library cannot serve.
   std::string OpenDll(const wchar_t* path) {
     const std::string problem = tamsorel::win32_files::InputFileProblem(path);
     if (!problem.empty()) return Narrow(path) + ": " + problem;
-    module_ = LoadLibraryW(path);
-    if (module_ == nullptr)
+    *module_.out() = LoadLibraryW(path);
+    if (!module_.valid())
       return Narrow(path) + " cannot be loaded (" +
              tamsorel::HResultText(tamsorel::HResultFromWin32(static_cast<long>(GetLastError()))) + ")";
-    auto getClassObject =
-        reinterpret_cast<GetClassObjectFunc>(reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+    auto getClassObject = reinterpret_cast<GetClassObjectFunc>(
+        reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
     if (getClassObject == nullptr) return Narrow(path) + " does not export DllGetClassObject";
     const HRESULT hr = getClassObject(kClsidSpriteProperties, IID_IClassFactory, factory_.out());
     if (FAILED(hr)) return Narrow(path) + ": DllGetClassObject failed (" + tamsorel::HResultText(hr) + ")";
@@ -142,7 +136,7 @@ class Handler {
   }
 
  private:
-  HMODULE module_ = nullptr;
+  UniqueModule module_;  // declared first: freed after the class object is released
   ComRef<IClassFactory> factory_;
   CLSID clsid_ = {};
 };
@@ -204,8 +198,7 @@ int PrintProperties(Handler& handler, const wchar_t* sprite) {
 // A stream that counts the bytes it hands out, over another.
 class CountingStream final : public IStream {
  public:
-  explicit CountingStream(IStream* inner) : inner_(inner) { inner_->AddRef(); }
-  ~CountingStream() { inner_->Release(); }
+  explicit CountingStream(IStream* inner) { inner_.share(inner); }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (ppv == nullptr) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStream) || IsEqualIID(riid, IID_ISequentialStream)) {
@@ -249,7 +242,7 @@ class CountingStream final : public IStream {
   ULONGLONG bytes = 0;
 
  private:
-  IStream* inner_;
+  ComRef<IStream> inner_;
   ULONG refs_ = 1;
 };
 
@@ -419,10 +412,9 @@ int Run(int argc, wchar_t** argv) {
 
 int main() {
   int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argv == nullptr) return UsageError("the command line cannot be read");
-  const int status = Run(argc, argv);
-  LocalFree(argv);
+  const UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+  if (!argv.valid()) return UsageError("the command line cannot be read");
+  const int status = Run(argc, argv.get());
   std::fflush(stdout);
   return status;
 }

@@ -22,11 +22,11 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/win32_owner.h"
 #include "regscript/script.h"
 #include "regscript/win32_registry.h"
 
@@ -134,11 +134,6 @@ std::wstring ReservedDeviceName(const std::wstring& path) {
   return std::wstring();
 }
 
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
-
 // Reads the whole script file; false with a message on failure.
 bool ReadScript(const std::wstring& path, std::vector<char>* bytes) {
   const std::wstring device = ReservedDeviceName(path);
@@ -166,19 +161,18 @@ bool ReadScript(const std::wstring& path, std::vector<char>* bytes) {
     Error(L"cannot use " + path + L" as a script: not a regular file");
     return false;
   }
-  HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) {
+  const tamsorel::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
     Error(L"cannot open " + path + L": " + Reason(GetLastError()));
     return false;
   }
-  OwnedHandle file(opened);
-  if (GetFileType(opened) != FILE_TYPE_DISK) {
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
     Error(L"cannot use " + path + L" as a script: not a regular file");
     return false;
   }
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(opened, &size)) {
+  if (!GetFileSizeEx(file.get(), &size)) {
     Error(L"cannot read " + path + L": " + Reason(GetLastError()));
     return false;
   }
@@ -190,7 +184,7 @@ bool ReadScript(const std::wstring& path, std::vector<char>* bytes) {
   bytes->resize(static_cast<std::size_t>(size.QuadPart));
   DWORD read = 0;
   if (!bytes->empty() &&
-      (!ReadFile(opened, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) ||
+      (!ReadFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) ||
        read != bytes->size())) {
     Error(L"cannot read " + path + L": " + Reason(GetLastError()));
     return false;

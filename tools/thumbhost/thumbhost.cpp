@@ -42,6 +42,9 @@ namespace {
 
 using tamsorel::ComRef;
 using tamsorel::UniqueBitmap;
+using tamsorel::UniqueLocal;
+using tamsorel::UniqueMemoryDc;
+using tamsorel::UniqueModule;
 
 // CLSID of the Quorrel class.
 const CLSID kClsidQuorrel = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
@@ -82,9 +85,6 @@ class HandlerSource {
 class DllHandlerSource final : public HandlerSource {
  public:
   explicit DllHandlerSource(const wchar_t* path) : path_(path) {}
-  ~DllHandlerSource() override {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
 
   // Loads the library; "" or why it cannot serve as the handler.
   std::string Open() {
@@ -101,8 +101,8 @@ class DllHandlerSource final : public HandlerSource {
       return name + " is a " + std::to_string(bits) + "-bit DLL; this is the " + std::to_string(hostBits) +
              "-bit host (" + tamsorel::HResultText(tamsorel::HResultFromWin32(ERROR_BAD_EXE_FORMAT)) + ")";
     }
-    module_ = LoadLibraryW(path_.c_str());
-    if (module_ == nullptr) {
+    *module_.out() = LoadLibraryW(path_.c_str());
+    if (!module_.valid()) {
       const DWORD error = GetLastError();
       const std::string code = " (" + tamsorel::HResultText(tamsorel::HResultFromWin32(static_cast<long>(error))) + ")";
       if (bits == 0) return name + " is not a DLL" + code;
@@ -110,9 +110,9 @@ class DllHandlerSource final : public HandlerSource {
       return name + " cannot be loaded" + code;
     }
     getClassObject_ = reinterpret_cast<GetClassObjectFunc>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+        reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
     canUnloadNow_ = reinterpret_cast<CanUnloadNowFunc>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+        reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllCanUnloadNow")));
     const char* missing = getClassObject_ == nullptr ? "DllGetClassObject"
                           : canUnloadNow_ == nullptr ? "DllCanUnloadNow"
                                                      : nullptr;
@@ -141,7 +141,7 @@ class DllHandlerSource final : public HandlerSource {
   using CanUnloadNowFunc = HRESULT(STDAPICALLTYPE*)();
 
   std::wstring path_;
-  HMODULE module_ = nullptr;
+  UniqueModule module_;
   GetClassObjectFunc getClassObject_ = nullptr;
   CanUnloadNowFunc canUnloadNow_ = nullptr;
 };
@@ -250,16 +250,15 @@ bool BitmapToBmpFile(HBITMAP bitmap, std::vector<uint8_t>* file, std::string* pr
   out.biCompression = info.biCompression;
   std::memcpy(header, &out, sizeof(out));
   if (info.biBitCount == 8) {
-    HDC dc = CreateCompatibleDC(nullptr);
-    if (dc == nullptr) {
+    const UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+    if (!dc.valid()) {
       *problem = "no device context for the colour table";
       return false;
     }
-    HGDIOBJ previous = SelectObject(dc, bitmap);
+    HGDIOBJ previous = SelectObject(dc.get(), bitmap);
     const UINT colours =
-        GetDIBColorTable(dc, 0, 256, reinterpret_cast<RGBQUAD*>(header + tamsorel::kInfoHeaderSize));
-    SelectObject(dc, previous);
-    DeleteDC(dc);
+        GetDIBColorTable(dc.get(), 0, 256, reinterpret_cast<RGBQUAD*>(header + tamsorel::kInfoHeaderSize));
+    SelectObject(dc.get(), previous);
     if (colours != 256) {
       *problem = "the colour table has " + std::to_string(colours) + " entries, not 256";
       return false;
@@ -526,9 +525,7 @@ int Run(int argc, wchar_t** argv) {
 
 int main() {
   int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argv == nullptr) return UsageError("the command line cannot be read");
-  const int status = Run(argc, argv);
-  LocalFree(argv);
-  return status;
+  const UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+  if (!argv.valid()) return UsageError("the command line cannot be read");
+  return Run(argc, argv.get());
 }

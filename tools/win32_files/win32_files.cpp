@@ -138,11 +138,10 @@ class TempFile {
       path_ = folder + L"\\~" + name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
               std::to_wstring(InterlockedIncrement(&counter)) + L".tmp";
       PendingLock lock;
-      file_ = CreateFileW(path_.c_str(), GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, FILE_SHARE_DELETE, nullptr,
-                          CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-      error_ = file_ == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-      if (file_ != INVALID_HANDLE_VALUE) {
+      *file_.out() = CreateFileW(path_.c_str(), GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, FILE_SHARE_DELETE,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      error_ = file_.valid() ? ERROR_SUCCESS : GetLastError();
+      if (file_.valid()) {
         pendingTemp = path_.c_str();
         return;
       }
@@ -150,8 +149,8 @@ class TempFile {
     }
   }
   ~TempFile() {
-    if (file_ == INVALID_HANDLE_VALUE && !unplaced_) return;
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    if (!file_.valid() && !unplaced_) return;
+    file_.reset();  // closed before the file is deleted
     PendingLock lock;
     DeleteFileW(path_.c_str());
     pendingTemp = nullptr;
@@ -159,7 +158,7 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  bool valid() const { return file_ != INVALID_HANDLE_VALUE; }
+  bool valid() const { return file_.valid(); }
   DWORD error() const { return error_; }
 
   // Writes everything; 0 or the error.
@@ -168,11 +167,11 @@ class TempFile {
     while (done < bytes.size()) {
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
       DWORD written = 0;
-      if (!WriteFile(file_, bytes.data() + done, chunk, &written, nullptr)) return GetLastError();
+      if (!WriteFile(file_.get(), bytes.data() + done, chunk, &written, nullptr)) return GetLastError();
       if (written == 0) return ERROR_WRITE_FAULT;
       done += written;
     }
-    return FlushFileBuffers(file_) ? ERROR_SUCCESS : GetLastError();
+    return FlushFileBuffers(file_.get()) ? ERROR_SUCCESS : GetLastError();
   }
 
   // Gives the file the owner, group and access list of `security` as they
@@ -180,19 +179,17 @@ class TempFile {
   // access list alone is copied.
   void CopySecurity(PSECURITY_DESCRIPTOR security) {
     if (security == nullptr) return;
-    if (SetKernelObjectSecurity(file_, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                           DACL_SECURITY_INFORMATION, security))
+    if (SetKernelObjectSecurity(file_.get(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                 DACL_SECURITY_INFORMATION, security))
       return;
-    SetKernelObjectSecurity(file_, DACL_SECURITY_INFORMATION, security);
+    SetKernelObjectSecurity(file_.get(), DACL_SECURITY_INFORMATION, security);
   }
 
   // Closes the file, gives it `attributes` and puts it in place of `target`
   // in one step; 0 or the error.  On failure the destructor removes it.
   DWORD Commit(const std::wstring& target, DWORD attributes) {
-    const HANDLE file = file_;
-    file_ = INVALID_HANDLE_VALUE;
     unplaced_ = true;
-    if (!CloseHandle(file)) return GetLastError();
+    if (!file_.reset()) return GetLastError();
     if (attributes != 0 && !SetFileAttributesW(path_.c_str(), attributes)) return GetLastError();
     PendingLock lock;
     if (!MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -204,7 +201,7 @@ class TempFile {
 
  private:
   std::wstring path_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  UniqueFile file_;
   bool unplaced_ = false;  // closed, not yet renamed into place
   DWORD error_ = ERROR_SUCCESS;
 };
