@@ -33,8 +33,49 @@ HeaderState ReadFirstFrame(const uint8_t* bytes, std::size_t size, bool spr, Fir
   return HeaderState::kReady;
 }
 
+bool LooksLikeSprite(const uint8_t* bytes, std::size_t size, uint64_t fileSize, bool spr) {
+  const std::size_t header = spr ? kSprHeaderSize : kSprite16HeaderSize;
+  if (size < header + kFrameEntrySize) return false;
+  uint32_t count = 0;
+  if (spr) {
+    count = LoadLe16(bytes);
+  } else {
+    if (LoadLe32(bytes) > (SPRITE16_RGB565 | SPRITE16_COMPRESSED)) return false;
+    count = LoadLe16(bytes + 4);
+  }
+  const FrameEntry entry = ParseFrameEntry(bytes + header);
+  if (count == 0 || entry.width == 0 || entry.height == 0) return false;
+  if (spr) {
+    if (fileSize == kUnknownFileSize) return false;
+    const uint64_t directoryEnd = header + uint64_t{kFrameEntrySize} * count;
+    return directoryEnd <= fileSize && entry.offset >= directoryEnd &&
+           entry.offset + uint64_t{entry.width} * entry.height <= fileSize;
+  }
+  const bool compressed = (LoadLe32(bytes) & SPRITE16_COMPRESSED) != 0;
+  const uint64_t entryEnd = header + kFrameEntrySize + (compressed ? 4 * (uint64_t{entry.height} - 1) : 0);
+  return entry.offset >= entryEnd && (fileSize == kUnknownFileSize || entry.offset < fileSize);
+}
+
 bool SpriteFrames::Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem,
                         const SpriteLimits& limits) {
+  if (!OpenDirectory(bytes, size, spr, problem, limits)) return false;
+  try {
+    const std::string why = sprite_->DecodeFrame(0, &scratch_);
+    if (why.empty()) {
+      held_ = 0;
+      return true;
+    }
+    *problem = "frame 1 cannot be decoded: " + why;
+  } catch (const std::bad_alloc&) {
+    *problem = "out of memory";
+  }
+  frames_.clear();
+  sprite_.reset();
+  return false;
+}
+
+bool SpriteFrames::OpenDirectory(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem,
+                                 const SpriteLimits& limits) {
   frames_.clear();
   sprite_.reset();
   held_ = UINT32_MAX;
@@ -54,14 +95,6 @@ bool SpriteFrames::Open(const uint8_t* bytes, std::size_t size, bool spr, std::s
       if (!info.hasEntry) break;
       if (Readable(info)) frames_.push_back(Shown{i, info.width, info.height});
     }
-    const std::string why = sprite_->DecodeFrame(0, &scratch_);
-    if (!why.empty()) {
-      *problem = "frame 1 cannot be decoded: " + why;
-      frames_.clear();
-      sprite_.reset();
-      return false;
-    }
-    held_ = 0;
   } catch (const std::bad_alloc&) {
     *problem = "out of memory";
     frames_.clear();

@@ -43,12 +43,36 @@ struct FirstFrame {
 HeaderState ReadFirstFrame(const uint8_t* bytes, std::size_t size, bool spr, FirstFrame* first,
                            std::string* problem, const SpriteLimits& limits = kPluginLimits);
 
+// Whether a file's first bytes are those of a sprite at all, for a host
+// that picks a handler by content (a file named .s16 may be a PNG, one
+// named .spr a PPM): `bytes` holds the file's first `size` bytes (at least
+// kProbeBytes, or the whole file), `fileSize` the file's length, or
+// kUnknownFileSize.
+//   S16, C16: the flags are those a writer sets (0 to 3, as no other bit
+//             has a meaning), the header claims frames, and frame 1's entry
+//             has pixels that start after the entry itself (C16: after its
+//             line table) and, when the length is known, inside the file.
+//   SPR:      whose bytes say little, only with the length known: the whole
+//             directory the header claims fits in the file, and frame 1's
+//             pixels lie inside the file after it.
+// A file truncated inside frame 1's pixels is a sprite for S16 and C16 (it
+// shows with the missing pixels transparent), not for SPR.
+constexpr uint64_t kUnknownFileSize = UINT64_MAX;
+bool LooksLikeSprite(const uint8_t* bytes, std::size_t size, uint64_t fileSize, bool spr);
+
 class SpriteFrames {
  public:
   // Opens the sprite in `bytes`, which must outlive this object, and checks
   // that frame 1 decodes.  False with the reason in words otherwise.
   bool Open(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem,
             const SpriteLimits& limits = kPluginLimits);
+  // The same without decoding anything: the header and the directory only
+  // (frame 1 must be readable as far as the directory tells), for hosts
+  // that learn the frames before they take memory for pixels.  Frame 1 is
+  // decoded by the first DecodeRgba then, which may still fail (out of
+  // memory).
+  bool OpenDirectory(const uint8_t* bytes, std::size_t size, bool spr, std::string* problem,
+                     const SpriteLimits& limits = kPluginLimits);
 
   // The frames shown, in file order (frame 1 first).
   uint32_t Count() const { return static_cast<uint32_t>(frames_.size()); }

@@ -43,6 +43,8 @@ good, bad = {}, {}
 good["sizes.spr"], _ = frames("spr", [(5, 3), (7, 9), (1, 1), (12, 4)])
 good["sizes.s16"], _ = frames("s16", [(9, 6), (3, 3), (16, 2)], seed=2)
 good["sizes.c16"], _ = frames("c16", [(11, 7), (4, 13), (1, 1)], seed=3)
+# Frame 1 smaller than the others: an animation has the size that holds them all.
+good["small-first.c16"], _ = frames("c16", [(8, 8), (200, 150), (200, 150)], seed=4)
 # A damaged middle frame is left out; the frames around it are shown.
 data, entries = frames("s16", [(6, 5), (6, 5), (6, 5)])
 good["middle-damaged.s16"] = cut_frame(data, entries[1], 100)

@@ -1,7 +1,7 @@
 """Checks of the image plug-ins' Debian packages, called by the package test
 of tests/thumbnailer (deb_test.py), which builds every package with CPack:
-names, contents, dependencies (GTK programs' package pulls in no Qt, Qt
-programs' none of GTK), no maintainer scripts (the distribution's own
+names, contents, dependencies (GTK programs' package pulls in no Qt, each
+Qt's package neither GTK nor the other Qt), no maintainer scripts (the distribution's own
 triggers and paths do the work), lintian; and the loader, unpacked, works
 through GdkPixbuf with a loader cache made for it."""
 import os
@@ -25,12 +25,14 @@ def check_plugin_debs(checks, debs, version, arch, work):
             "needs": ("libgdk-pixbuf-2.0-0", "libglib2.0-0", "tamsorel-thumbnailer"),
             "never": ("qt",),
         },
-        "tamsorel-image-formats-plugins": {
-            "files": {"./usr/lib/%s/qt%d/plugins/imageformats/libtamsorel.so" % (multiarch, qt) for qt in (5, 6)},
-            "needs": ("libqt5gui5", "libqt6gui6", "tamsorel-thumbnailer"),
-            "never": ("gdk", "gtk", "glib"),
-        },
     }
+    # One package per Qt: each pulls in its own Qt and nothing of the other.
+    for qt, core, other in ((5, "libqt5core5a", 6), (6, "libqt6core6", 5)):
+        packages["tamsorel-qt%d-image-formats" % qt] = {
+            "files": {"./usr/lib/%s/qt%d/plugins/imageformats/libtamsorel.so" % (multiarch, qt)},
+            "needs": ("libqt%dgui%d" % (qt, qt), core, "tamsorel-thumbnailer"),
+            "never": ("gdk", "gtk", "glib", "libqt%d" % other),
+        }
     by_name = {os.path.basename(d).split("_")[0]: d for d in debs}
     check(set(by_name) == set(packages), "plug-in packages %r, want %r" % (sorted(by_name), sorted(packages)))
     for name, want in packages.items():
