@@ -2,14 +2,18 @@
 
 #include <wincodec.h>
 
+#include <cwchar>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "com/object.h"
+#include "com/script_resource.h"
 #include "common/win32_owner.h"
 #include "platform/stream_source.h"
 #include "sprite/sprite_format.h"
 #include "sprite/sprite_probe.h"
+#include "tamsorel_version.h"
 #include "wic/bgra_frames.h"
 
 namespace tamsorel {
@@ -260,5 +264,156 @@ const InterfaceRow<CWicDecoder> CWicDecoder::kInterfaces[] = {
 }  // namespace
 
 HRESULT CreateWicDecoder(IUnknown* outer, REFIID riid, void** ppv) { return CWicDecoder::Create(outer, riid, ppv); }
+
+// ---------------------------------------------------------------------------
+// Registration
+
+namespace {
+
+#define TAMSOREL_WIDE_TEXT(text) L##text
+#define TAMSOREL_WIDE(text) TAMSOREL_WIDE_TEXT(text)
+
+constexpr UINT kScriptId = 104;
+const wchar_t kClassKey[] = L"CLSID\\{229C1A6F-EED6-4DAE-9942-50F981AFBBEC}";
+// Under the class key: the entries registration added, one per line of a
+// multi-string ("HKCR\\.spr\\PerceivedType", ...).
+const wchar_t kAddedValue[] = L"Tamsorel.Added";
+const wchar_t kKindMapKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\KindMap";
+const wchar_t* const kExtensions[] = {L".spr", L".s16", L".c16"};
+
+// One value the photo programs look at, and what registration puts there.
+struct Entry {
+  HKEY root;
+  std::wstring key, name, value, record;
+};
+
+std::vector<Entry> Entries() {
+  std::vector<Entry> entries;
+  for (const wchar_t* extension : kExtensions) {
+    entries.push_back({HKEY_CLASSES_ROOT, extension, L"PerceivedType", L"image",
+                       std::wstring(L"HKCR\\") + extension + L"\\PerceivedType"});
+    entries.push_back({HKEY_LOCAL_MACHINE, kKindMapKey, extension, L"picture",
+                       std::wstring(L"HKLM\\KindMap\\") + extension});
+  }
+  return entries;
+}
+
+HRESULT FromStatus(LONG status) { return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status); }
+
+// Whether the value exists (of any type).
+bool HasValue(HKEY root, const std::wstring& key, const std::wstring& name) {
+  UniqueKey opened;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, opened.out()) != ERROR_SUCCESS) return false;
+  return RegQueryValueExW(opened.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// The string the value holds, or "" when it holds none.
+std::wstring StringOf(HKEY root, const std::wstring& key, const std::wstring& name) {
+  wchar_t text[64] = {};
+  DWORD bytes = sizeof(text) - sizeof(wchar_t);
+  DWORD type = 0;
+  UniqueKey opened;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, opened.out()) != ERROR_SUCCESS) return std::wstring();
+  if (RegQueryValueExW(opened.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ)
+    return std::wstring();
+  return std::wstring(text);
+}
+
+HRESULT SetString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value) {
+  UniqueKey created;
+  LONG status = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, created.out(), nullptr);
+  if (status != ERROR_SUCCESS) return FromStatus(status);
+  return FromStatus(RegSetValueExW(created.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
+}
+
+HRESULT DeleteValue(HKEY root, const std::wstring& key, const std::wstring& name) {
+  UniqueKey opened;
+  LONG status = RegOpenKeyExW(root, key.c_str(), 0, KEY_SET_VALUE, opened.out());
+  if (status == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (status == ERROR_SUCCESS) status = RegDeleteValueW(opened.get(), name.c_str());
+  return status == ERROR_FILE_NOT_FOUND ? S_OK : FromStatus(status);
+}
+
+// The records of what registration added, read from the class key.
+std::vector<std::wstring> AddedRecords() {
+  std::vector<std::wstring> records;
+  UniqueKey opened;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_QUERY_VALUE, opened.out()) != ERROR_SUCCESS) return records;
+  DWORD bytes = 0, type = 0;
+  if (RegQueryValueExW(opened.get(), kAddedValue, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+      type != REG_MULTI_SZ || bytes > 4096)
+    return records;
+  std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 2, L'\0');
+  if (RegQueryValueExW(opened.get(), kAddedValue, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes) !=
+      ERROR_SUCCESS)
+    return records;
+  for (const wchar_t* line = text.data(); *line; line += wcslen(line) + 1) records.emplace_back(line);
+  return records;
+}
+
+// Takes away the entries `records` name, where they still hold what
+// registration put there.
+HRESULT RemoveAdded(const std::vector<std::wstring>& records) {
+  HRESULT first = S_OK;
+  for (const Entry& entry : Entries()) {
+    bool added = false;
+    for (const std::wstring& record : records) added = added || record == entry.record;
+    if (!added || StringOf(entry.root, entry.key, entry.name) != entry.value) continue;
+    const HRESULT hr = DeleteValue(entry.root, entry.key, entry.name);
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  }
+  return first;
+}
+
+HRESULT Register() {
+  const ReplacementPair pairs[] = {{L"VERSION", TAMSOREL_WIDE(TAMSOREL_VERSION_TEXT)}, {nullptr, nullptr}};
+  // Read before the script runs: it makes the class key anew.
+  std::vector<std::wstring> added = AddedRecords();
+  HRESULT hr = RunScriptResource(kScriptId, TRUE, pairs);
+  if (FAILED(hr)) return hr;
+  // An entry already there, ours from an earlier registration or another
+  // program's, is left as it is; only what is missing is added.
+  std::vector<std::wstring> addedNow;
+  for (const Entry& entry : Entries()) {
+    bool ours = false;
+    for (const std::wstring& record : added) ours = ours || record == entry.record;
+    if (ours || HasValue(entry.root, entry.key, entry.name)) continue;
+    hr = SetString(entry.root, entry.key, entry.name, entry.value);
+    if (FAILED(hr)) break;
+    addedNow.push_back(entry.record);
+  }
+  if (SUCCEEDED(hr)) {
+    std::wstring list;
+    for (const std::wstring& record : added) list += record + L'\0';
+    for (const std::wstring& record : addedNow) list += record + L'\0';
+    list += L'\0';
+    UniqueKey classKey;
+    hr = FromStatus(RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_SET_VALUE, classKey.out()));
+    if (SUCCEEDED(hr))
+      hr = FromStatus(RegSetValueExW(classKey.get(), kAddedValue, 0, REG_MULTI_SZ,
+                                     reinterpret_cast<const BYTE*>(list.data()),
+                                     static_cast<DWORD>(list.size() * sizeof(wchar_t))));
+  }
+  if (SUCCEEDED(hr)) return S_OK;
+  RemoveAdded(addedNow);
+  RunScriptResource(kScriptId, FALSE, pairs);
+  return hr;
+}
+
+HRESULT Unregister() {
+  const ReplacementPair pairs[] = {{L"VERSION", TAMSOREL_WIDE(TAMSOREL_VERSION_TEXT)}, {nullptr, nullptr}};
+  const HRESULT removed = RemoveAdded(AddedRecords());
+  const HRESULT script = RunScriptResource(kScriptId, FALSE, pairs);
+  return FAILED(removed) ? removed : script;
+}
+
+}  // namespace
+
+HRESULT UpdateWicDecoderRegistry(BOOL doRegister) {
+  return Guarded([&] { return doRegister ? Register() : Unregister(); });
+}
 
 }  // namespace tamsorel

@@ -21,4 +21,13 @@ extern const GUID GUID_VendorTamsorel;  // {82422DF2-F7B7-49AA-93B5-77BF343B10EF
 // The class's instance creator; no aggregation.
 HRESULT CreateWicDecoder(IUnknown* outer, REFIID riid, void** ppv);
 
+// Registers or unregisters the decoder: its registry script (REGISTRY 104:
+// the class, WIC's decoder category entry, the patterns), then the
+// extensions' PerceivedType ("image") and Explorer's kind ("picture"),
+// written only where the extension has none and recorded under the class,
+// so that unregistration takes away exactly what registration added.  A
+// failed registration leaves things as they were; unregistration runs every
+// step and returns the first failure.
+HRESULT UpdateWicDecoderRegistry(BOOL doRegister);
+
 }  // namespace tamsorel

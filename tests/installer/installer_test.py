@@ -78,6 +78,8 @@ SKIP = 77
 REBOOT_REQUIRED = 3010
 CLSID = "{062ab647-ea2f-4a58-9156-7ac33789ebf8}"
 PROPERTIES_CLSID = "{95133135-5dc9-4d6f-9069-6861c1142bdd}"
+WIC_DECODER_CLSID = "{229c1a6f-eed6-4dae-9942-50f981afbbec}"
+WIC_DECODERS = "{7ed96837-96f0-4812-b211-f13c24117ed3}"  # WIC's decoder category
 PREVIEW_CLSID = "{6e603337-6d05-4fcc-bae0-adcf8e18b5df}"
 PREVIEW_BINDING = "{8895b1c6-b41f-4c1c-a562-0d564250836f}"
 # The preview host the preview handler names: the one of the system's own
@@ -480,10 +482,16 @@ class InstallerTest:
             views.append((r"software\classes\wow6432node\clsid", "x86"))
         for view, arch in views:
             wanted = self.install_dir + "\\" + arch + r"\Tamsorel.dll"
-            for clsid in (CLSID, PROPERTIES_CLSID, PREVIEW_CLSID):
+            for clsid in (CLSID, PROPERTIES_CLSID, PREVIEW_CLSID, WIC_DECODER_CLSID):
                 server = string_value(keys, view + "\\" + clsid + r"\inprocserver32", "@")
                 check(server is not None and server.lower() == wanted.lower(),
                       "%s\\%s: InprocServer32 is %r, not %r" % (view, clsid, server, wanted))
+            # WIC finds the decoder through its category, in the same view.
+            listed = string_value(keys, view + "\\" + WIC_DECODERS + r"\instance" + "\\" + WIC_DECODER_CLSID, "clsid")
+            check(listed is not None and listed.lower() == WIC_DECODER_CLSID,
+                  "%s: the WIC decoder category lists %r" % (view, listed))
+            container = string_value(keys, view + "\\" + WIC_DECODER_CLSID, "containerformat")
+            check(container is not None, "%s: the WIC decoder has no ContainerFormat" % view)
             host = string_value(keys, view + "\\" + PREVIEW_CLSID, "appid")
             wanted_host = WOW64_PREVIEW_HOST if "wow6432node" in view else NATIVE_PREVIEW_HOST
             check(host is not None and host.lower() == wanted_host, "%s: the preview handler's AppID is %r" % (view, host))

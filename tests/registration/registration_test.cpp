@@ -39,6 +39,10 @@ const wchar_t kPreviewClsid[] = L"{6E603337-6D05-4FCC-BAE0-ADCF8E18B5DF}";
 const wchar_t kPreviewHandler[] = L"{8895b1c6-b41f-4c1c-a562-0d564250836f}";
 const wchar_t kPropertyHandlers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers";
 const wchar_t kPreviewHandlers[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\PreviewHandlers";
+const wchar_t kWicDecoderClsid[] = L"{229C1A6F-EED6-4DAE-9942-50F981AFBBEC}";
+const wchar_t kWicDecoderInstance[] =
+    L"CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{229C1A6F-EED6-4DAE-9942-50F981AFBBEC}";
+const wchar_t kKindMap[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\KindMap";
 const CLSID kQuorrelClsid = {0x062AB647, 0xEA2F, 0x4A58, {0x91, 0x56, 0x7A, 0xC3, 0x37, 0x89, 0xEB, 0xF8}};
 const GUID kLibGuid = {0x54DB3818, 0x1432, 0x4203, {0xAD, 0x7F, 0x14, 0x1D, 0xEC, 0x46, 0x98, 0xA3}};
 // The type library's own locale, under which it is registered.
@@ -96,8 +100,13 @@ void RemoveRegistration() {
     RegDeleteValueW(approved.get(), kClsid);
   // What the property and preview handlers register beside the thumbnail
   // class: DllRegisterServer writes them too.
-  for (const wchar_t* clsid : {kPropertiesClsid, kPreviewClsid})
+  for (const wchar_t* clsid : {kPropertiesClsid, kPreviewClsid, kWicDecoderClsid})
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + clsid).c_str());
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, kWicDecoderInstance);
+  for (const wchar_t* ext : {L".spr", L".s16", L".c16"}) {
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, ext, L"PerceivedType");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKindMap, ext);
+  }
   for (const wchar_t* ext : {L".spr", L".s16", L".c16"}) {
     const std::wstring association = std::wstring(L"SystemFileAssociations\\") + ext;
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (association + L"\\shellex\\" + kPreviewHandler).c_str());
@@ -200,6 +209,73 @@ TEST_F(RegistrationTest, RegisterWritesEveryEntry) {
   // No component categories are declared for the class.
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Implemented Categories"));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, clsidKey + L"\\Required Categories"));
+}
+
+// The WIC decoder's class and category entry, and the extensions' perceived
+// type and kind: added where missing, another program's left alone, and
+// unregistration takes away exactly what registration added.
+TEST_F(RegistrationTest, WicDecoderEntriesAddOnlyWhatIsMissing) {
+  const auto setString = [](HKEY root, const std::wstring& path, const wchar_t* name, const wchar_t* value) {
+    return RegSetKeyValueW(root, path.c_str(), name, REG_SZ, value,
+                           static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  };
+  const auto deleteValue = [](HKEY root, const std::wstring& path, const wchar_t* name) {
+    RegDeleteKeyValueW(root, path.c_str(), name);
+  };
+  for (const wchar_t* ext : {L".spr", L".s16", L".c16"}) {
+    deleteValue(HKEY_CLASSES_ROOT, ext, L"PerceivedType");
+    deleteValue(HKEY_LOCAL_MACHINE, kKindMap, ext);
+  }
+  // Another program's entries.
+  ASSERT_TRUE(setString(HKEY_CLASSES_ROOT, L".s16", L"PerceivedType", L"text"));
+  ASSERT_TRUE(setString(HKEY_LOCAL_MACHINE, kKindMap, L".c16", L"document"));
+
+  ASSERT_EQ(register_(), S_OK);
+  const std::wstring decoder = std::wstring(L"CLSID\\") + kWicDecoderClsid;
+  std::wstring value;
+  EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, decoder + L"\\InprocServer32", nullptr, &value) &&
+              _wcsicmp(value.c_str(), dll_.c_str()) == 0)
+      << "InprocServer32";
+  EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, kWicDecoderInstance, L"CLSID", &value) && value == kWicDecoderClsid);
+  EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, decoder, L"FileExtensions", &value) && value == L".spr,.s16,.c16");
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, decoder + L"\\Formats\\{6FDDC324-4E03-4BFE-B185-3D77768DC90F}"));
+  BYTE mask[8] = {};
+  DWORD size = sizeof(mask), type = 0;
+  ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, (decoder + L"\\Patterns\\0").c_str(), L"Mask", RRF_RT_ANY, &type, mask,
+                         &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+  EXPECT_EQ(std::vector<BYTE>(mask, mask + size), (std::vector<BYTE>{0xFC, 0xFF, 0xFF, 0xFF}));
+  struct Entry {
+    HKEY root;
+    std::wstring path;
+    const wchar_t* name;
+    const wchar_t* registered;  // null: none
+    const wchar_t* unregistered;
+  } const entries[] = {
+      {HKEY_CLASSES_ROOT, L".spr", L"PerceivedType", L"image", nullptr},
+      {HKEY_CLASSES_ROOT, L".s16", L"PerceivedType", L"text", L"text"},
+      {HKEY_CLASSES_ROOT, L".c16", L"PerceivedType", L"image", nullptr},
+      {HKEY_LOCAL_MACHINE, kKindMap, L".spr", L"picture", nullptr},
+      {HKEY_LOCAL_MACHINE, kKindMap, L".c16", L"document", L"document"},
+  };
+  for (const Entry& e : entries) {
+    const bool there = ReadString(e.root, e.path, e.name, &value);
+    EXPECT_TRUE(there && value == e.registered) << "registered: " << std::string(e.name, e.name + wcslen(e.name));
+  }
+  ASSERT_EQ(register_(), S_OK) << "registering again";
+  ASSERT_EQ(unregister_(), S_OK);
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, decoder));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kWicDecoderInstance));
+  for (const Entry& e : entries) {
+    const bool there = ReadString(e.root, e.path, e.name, &value);
+    EXPECT_EQ(there, e.unregistered != nullptr) << "unregistered: " << std::string(e.name, e.name + wcslen(e.name));
+    if (there && e.unregistered) {
+      EXPECT_EQ(value, e.unregistered);
+    }
+  }
+  deleteValue(HKEY_CLASSES_ROOT, L".s16", L"PerceivedType");
+  deleteValue(HKEY_LOCAL_MACHINE, kKindMap, L".c16");
 }
 
 TEST_F(RegistrationTest, RegisteringTwiceEqualsRegisteringOnce) {

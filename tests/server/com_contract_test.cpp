@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <propsys.h>
 #include <shobjidl.h>
+#include <wincodec.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "com_test_util.h"
 #include "preview/preview_handler.h"
 #include "properties/property_store.h"
+#include "wic/wic_decoder.h"
 #include "sprite_fixtures.h"
 
 using tamsorel::ComRef;
@@ -43,6 +45,7 @@ std::vector<ClassCase> Classes() {
        {&IID_IPreviewHandler, &IID_IInitializeWithStream, &IID_IObjectWithSite, &IID_IOleWindow,
         &IID_IPreviewHandlerVisuals},
        false},
+      {"WicDecoder", &tamsorel::CLSID_TamsorelWicDecoder, {&IID_IWICBitmapDecoder}, false},
   };
 }
 

@@ -213,7 +213,7 @@ TEST(ObjectTemplate, AggregatedObjectDelegatesToItsOuterObject) {
 // The class table and the class object
 
 TEST(ClassTable, EveryClassHandsOutANewClassObject) {
-  EXPECT_EQ(tamsorel::kClassCount, 3u);  // thumbnails, details, preview
+  EXPECT_EQ(tamsorel::kClassCount, 4u);  // thumbnails, details, preview, the WIC decoder
   for (size_t i = 0; i < tamsorel::kClassCount; ++i) {
     const LONG before = LockCount();
     ComRef<IClassFactory> first, second;
