@@ -226,7 +226,10 @@ TEST_F(RegistrationTest, WicDecoderEntriesAddOnlyWhatIsMissing) {
     deleteValue(HKEY_CLASSES_ROOT, ext, L"PerceivedType");
     deleteValue(HKEY_LOCAL_MACHINE, kKindMap, ext);
   }
-  // Another program's entries.
+  // Another program's entries, among them another codec's decoder for .spr.
+  const std::wstring foreign = L"CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\"
+                               L"{0D9E1F2A-3B4C-4D5E-8F60-718293A4B5C6}";
+  ASSERT_TRUE(setString(HKEY_CLASSES_ROOT, foreign, L"FriendlyName", L"Another sprite decoder"));
   ASSERT_TRUE(setString(HKEY_CLASSES_ROOT, L".s16", L"PerceivedType", L"text"));
   ASSERT_TRUE(setString(HKEY_LOCAL_MACHINE, kKindMap, L".c16", L"document"));
 
@@ -274,8 +277,11 @@ TEST_F(RegistrationTest, WicDecoderEntriesAddOnlyWhatIsMissing) {
       EXPECT_EQ(value, e.unregistered);
     }
   }
+  EXPECT_TRUE(ReadString(HKEY_CLASSES_ROOT, foreign, L"FriendlyName", &value) && value == L"Another sprite decoder")
+      << "another codec's entry is left as it was";
   deleteValue(HKEY_CLASSES_ROOT, L".s16", L"PerceivedType");
   deleteValue(HKEY_LOCAL_MACHINE, kKindMap, L".c16");
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, foreign.c_str());
 }
 
 TEST_F(RegistrationTest, RegisteringTwiceEqualsRegisteringOnce) {
