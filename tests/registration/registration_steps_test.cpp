@@ -133,3 +133,26 @@ TEST(RegistrationSteps, MultiByteScriptEndsAfterTheCharactersProduced) {
 }
 
 }  // namespace
+
+namespace {
+
+// A script that breaks at its very end (an entry after the last one of its
+// root block) undoes all that block wrote: the WIC decoder's class and its
+// category entry are not left behind.
+TEST(RegistrationSteps, ScriptBrokenAtItsEndLeavesNothing) {
+  const wchar_t decoder[] = L"CLSID\\{229C1A6F-EED6-4DAE-9942-50F981AFBBEC}";
+  const wchar_t instance[] =
+      L"CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{229C1A6F-EED6-4DAE-9942-50F981AFBBEC}";
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, decoder);
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, instance);
+  tamsorel::ScriptRun run;
+  ASSERT_EQ(run.AddPair(u"MODULE", u"C:\\Tamsorel.dll"), S_OK);
+  ASSERT_EQ(run.AddPair(u"VERSION", u"1.0.0"), S_OK);
+  EXPECT_TRUE(FAILED(tamsorel::LoadAndRunScript(&run, OwnPath().c_str(), 302, L"REGISTRY", TRUE)));
+  tamsorel::UniqueKey key;
+  EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, decoder, 0, KEY_READ, key.out()), ERROR_SUCCESS);
+  EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, instance, 0, KEY_READ, key.out()), ERROR_SUCCESS);
+  EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"broken", 0, KEY_READ, key.out()), ERROR_SUCCESS);
+}
+
+}  // namespace
