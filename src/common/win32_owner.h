@@ -144,4 +144,16 @@ class ComRef : public UniqueHandle<ComReferenceTraits<T>> {
   }
 };
 
+// Holds a slim reader/writer lock exclusively for a scope.
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
+  ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK* lock_;
+};
+
 }  // namespace tamsorel

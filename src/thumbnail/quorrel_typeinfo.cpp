@@ -7,22 +7,6 @@ namespace tamsorel {
 
 QuorrelTypeInfoCache quorrelTypeInfo(&IID_IQuorrel, &LIBID_TamsorelLib, 1, 0);
 
-namespace {
-
-// Holds a slim lock exclusively for a scope.
-class ExclusiveLock {
- public:
-  explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
-  ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
- private:
-  SRWLOCK* lock_;
-};
-
-}  // namespace
-
 bool QuorrelTypeInfoCache::IsComplete() const {
   return typeInfo.load(std::memory_order_acquire) != nullptr && names.load(std::memory_order_acquire) != nullptr;
 }

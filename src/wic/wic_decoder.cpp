@@ -40,16 +40,21 @@ struct SharedFrames {
   std::unique_ptr<BgraFrames> frames;
 };
 
-class ExclusiveLock {
- public:
-  explicit ExclusiveLock(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
-  ~ExclusiveLock() { ReleaseSRWLockExclusive(lock_); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
- private:
-  SRWLOCK* lock_;
-};
+// What neither the decoder nor its frames have: metadata, colour contexts
+// (none: the pixels are sRGB), thumbnails.
+HRESULT NoMetadata(IWICMetadataQueryReader** reader) {
+  if (reader) *reader = nullptr;
+  return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+}
+HRESULT NoColorContexts(UINT* actual) {
+  if (!actual) return E_INVALIDARG;
+  *actual = 0;
+  return S_OK;
+}
+HRESULT NoThumbnail(IWICBitmapSource** thumbnail) {
+  if (thumbnail) *thumbnail = nullptr;
+  return WINCODEC_ERR_CODECNOTHUMBNAIL;
+}
 
 const GUID& ContainerOf(SpriteKind kind) {
   switch (kind) {
@@ -128,17 +133,13 @@ class CWicFrame final : public ComObject<CWicFrame, IWICBitmapFrameDecode> {
 
   // IWICBitmapFrameDecode
   HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) noexcept override {
-    if (reader) *reader = nullptr;
-    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    return NoMetadata(reader);
   }
   HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* actual) noexcept override {
-    if (!actual) return E_INVALIDARG;
-    *actual = 0;
-    return S_OK;
+    return NoColorContexts(actual);
   }
   HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) noexcept override {
-    if (thumbnail) *thumbnail = nullptr;
-    return WINCODEC_ERR_CODECNOTHUMBNAIL;
+    return NoThumbnail(thumbnail);
   }
 
  private:
@@ -215,21 +216,17 @@ class CWicDecoder final : public ComObject<CWicDecoder, IWICBitmapDecoder> {
   }
   HRESULT STDMETHODCALLTYPE CopyPalette(IWICPalette*) noexcept override { return WINCODEC_ERR_PALETTEUNAVAILABLE; }
   HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) noexcept override {
-    if (reader) *reader = nullptr;
-    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    return NoMetadata(reader);
   }
   HRESULT STDMETHODCALLTYPE GetPreview(IWICBitmapSource** preview) noexcept override {
     if (preview) *preview = nullptr;
     return WINCODEC_ERR_UNSUPPORTEDOPERATION;
   }
   HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* actual) noexcept override {
-    if (!actual) return E_INVALIDARG;
-    *actual = 0;
-    return S_OK;
+    return NoColorContexts(actual);
   }
   HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) noexcept override {
-    if (thumbnail) *thumbnail = nullptr;
-    return WINCODEC_ERR_CODECNOTHUMBNAIL;
+    return NoThumbnail(thumbnail);
   }
   HRESULT STDMETHODCALLTYPE GetFrameCount(UINT* count) noexcept override {
     if (!count) return E_INVALIDARG;
