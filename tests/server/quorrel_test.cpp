@@ -1,6 +1,6 @@
-// CQuorrel and its aggregatable form, tested on the records of this test
-// program (the server's static library): identities, aggregation, failed
-// allocations, the path rules, the date stamp and the automation interface.
+// The thumbnail handler (CQuorrel), plain and aggregated, linked into this
+// test program: identities, aggregation, failed allocations, the path
+// rules, the date stamp and the automation interface.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
