@@ -45,7 +45,8 @@ inline void Snapshot(HKEY root, const std::wstring& path, std::map<std::wstring,
   for (const std::wstring& child : children) Snapshot(root, path + L"\\" + child, out);
 }
 
-// Runs a program and returns its exit code (or -1 when it cannot start).
+// Runs a program to its end (at most a minute; then it is ended) and
+// returns its exit code, or -1 when it could not start or had to be ended.
 // No handle is inherited: regsvr32's shell notification may start a
 // process that outlives it, and must not keep files of the test open.
 inline DWORD RunProcess(std::wstring commandLine) {
@@ -55,7 +56,11 @@ inline DWORD RunProcess(std::wstring commandLine) {
   if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return static_cast<DWORD>(-1);
   const UniqueFile child(process.hProcess), thread(process.hThread);
-  WaitForSingleObject(child.get(), 60000);
+  if (WaitForSingleObject(child.get(), 60000) != WAIT_OBJECT_0) {
+    TerminateProcess(child.get(), 3);
+    WaitForSingleObject(child.get(), 5000);
+    return static_cast<DWORD>(-1);
+  }
   DWORD code = static_cast<DWORD>(-1);
   GetExitCodeProcess(child.get(), &code);
   return code;

@@ -22,6 +22,7 @@
 
 #include "common/win32_owner.h"
 #include "frame_encoder.h"
+#include "registration_support.h"
 
 namespace tamsorel {
 namespace {
@@ -97,25 +98,6 @@ void RemoveFolder(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());
 }
 
-// Runs a program to its end (at most a minute; then it is ended) and returns
-// its exit code, or -1 when it could not run.
-DWORD RunProgram(std::wstring commandLine) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return static_cast<DWORD>(-1);
-  const UniqueFile child(process.hProcess), thread(process.hThread);
-  if (WaitForSingleObject(child.get(), 60000) != WAIT_OBJECT_0) {
-    TerminateProcess(child.get(), 3);
-    WaitForSingleObject(child.get(), 5000);
-    return static_cast<DWORD>(-1);
-  }
-  DWORD code = static_cast<DWORD>(-1);
-  GetExitCodeProcess(child.get(), &code);
-  return code;
-}
-
 // `tamsorel.exe export -o folder files...`: one PNG per frame, named
 // STEM-NNNN.png from 1.
 DWORD Export(const std::wstring& folder, const std::vector<std::wstring>& files) {
@@ -123,7 +105,7 @@ DWORD Export(const std::wstring& folder, const std::vector<std::wstring>& files)
   const std::wstring bare = folder.substr(0, folder.find_last_not_of(L"\\") + 1);
   std::wstring line = L"\"" + BinDirectory() + L"tamsorel.exe\" export -o \"" + bare + L"\"";
   for (const std::wstring& file : files) line += L" \"" + file + L"\"";
-  return RunProgram(line);
+  return test::RunProcess(line);
 }
 
 std::wstring ExportedPng(const std::wstring& folder, const std::wstring& stem, UINT index) {
